@@ -1,0 +1,30 @@
+# Windows builds (MinGW-w64): the program, and the simulated unit as SiUSBXp.dll.
+add_compile_options(-municode)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  # Single precision where the progress text asks for it, not x87 excess precision.
+  add_compile_options(-msse2 -mfpmath=sse)
+  set(SORVIK_BRIDGE_DEF ${CMAKE_SOURCE_DIR}/device/bridge.def)
+else()
+  # x86_64 has no stdcall decoration: the same file without the @N suffixes.
+  file(READ ${CMAKE_SOURCE_DIR}/device/bridge.def bridge_def)
+  string(REGEX REPLACE "@[0-9]+ @" " @" bridge_def "${bridge_def}")
+  set(SORVIK_BRIDGE_DEF ${CMAKE_BINARY_DIR}/bridge.def)
+  file(WRITE ${SORVIK_BRIDGE_DEF} "${bridge_def}")
+endif()
+
+# Import library: ordinals only, so the program carries no names of the library's functions.
+set(SORVIK_BRIDGE_IMPLIB ${CMAKE_BINARY_DIR}/libsiusbxp.a)
+add_custom_command(OUTPUT ${SORVIK_BRIDGE_IMPLIB}
+  COMMAND ${SORVIK_DLLTOOL} -m ${SORVIK_DLLTOOL_MACHINE} -d ${SORVIK_BRIDGE_DEF} -l ${SORVIK_BRIDGE_IMPLIB} -k
+  DEPENDS ${SORVIK_BRIDGE_DEF})
+add_custom_target(bridge_implib DEPENDS ${SORVIK_BRIDGE_IMPLIB})
+add_library(bridge_import STATIC IMPORTED GLOBAL)
+set_target_properties(bridge_import PROPERTIES IMPORTED_LOCATION ${SORVIK_BRIDGE_IMPLIB})
+add_dependencies(bridge_import bridge_implib)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/app/CMakeLists.txt)
+  add_subdirectory(app)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
+  add_subdirectory(sim)
+endif()

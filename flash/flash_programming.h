@@ -1,0 +1,34 @@
+// The unit's command set, the erase of flash sectors and the image writer.
+#pragma once
+#include <windows.h>
+
+enum FpgaMode : BYTE {
+    Normal = 0xD6,
+    Reset = 0xD8,
+    Write = 0xD9,
+    Update = 0xDB,
+    UpdateOk = 0xDC,
+};
+
+// Switches the FPGA into a mode; 1 when the unit echoed the code.
+BOOL SetFpgaMode(BYTE code);
+// Selects the 12 MHz SPI clock; 1 when the unit echoed it.
+BOOL SelectSpiSpeed();
+
+// Erases sectors firstSector to firstSector + sectorCount - 1; 1 when every
+// one of them is erased and the flash reports not busy.
+BOOL EraseSectors(BYTE firstSector, BYTE sectorCount);
+
+// Programs one image file into the region its identifier selects; 1 when
+// every piece was acknowledged. A failed erase ends the process (code 6).
+BOOL WriteImageFile(const WCHAR* fileName);
+
+// Where each kind of image goes.
+const DWORD SectorSize = 0x10000;
+struct ImageRegion {
+    char id[4];
+    DWORD baseAddress;
+    BYTE firstSector;
+    BYTE sectorCount;
+};
+extern const ImageRegion ImageRegions[3];

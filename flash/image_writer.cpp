@@ -1,0 +1,136 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/status_display.h"
+#include "app/texts.h"
+#include "device/device_link.h"
+#include "flash/flash_programming.h"
+#include "flash/image_file.h"
+
+const ImageRegion ImageRegions[3] = {
+    {{'1', 'A', '6', '0'}, 0x000000, 0, 10},
+    {{'1', 'A', '6', '5'}, 0x0A0000, 10, 6},
+    {{'1', 'A', '7', '0'}, 0x100000, 16, 14},
+};
+static const char OsdImageId[4] = {'1', 'A', '7', '0'};
+
+static const DWORD IdLength = 4;
+static const DWORD MaxPiece = 32;
+static const DWORD FrameOverhead = 8;  // header, address and checksum
+static const BYTE ProgramAcknowledged = 0xD7;
+static const int ProgressCycle = 64;   // progress drawn before every 65th attempt
+static const DWORD ResendPauseMs = 1000;
+static const BYTE EraseFailedCode = 6;
+
+static void ShowFileBox(const WCHAR* format, const WCHAR* fileName, const WCHAR* caption) {
+    WCHAR text[FormatCapacity];
+    FormatText(text, format, fileName);
+    MessageBoxW(nullptr, text, caption, MB_OK | MB_ICONWARNING);
+}
+
+static const ImageRegion* FindRegion(const char* id) {
+    for (const ImageRegion& region : ImageRegions)
+        if (memcmp(region.id, id, IdLength) == 0) return &region;
+    return nullptr;
+}
+
+static void ShowProgress(DWORD remaining, DWORD total) {
+    // Single precision at every step, as the unit's users have always seen it.
+    float share = static_cast<float>(remaining) / static_cast<float>(static_cast<double>(total));
+    float scaled = share * 100.0f;
+    float percent = 100.0f - scaled;
+    WCHAR text[FormatCapacity];
+    FormatText(text, FormatProgress, static_cast<double>(percent), '%');
+    ShowStatus(text, LineStatus);
+}
+
+// 00 n D7 02 a2 a1 a0, the n data bytes, and the checksum of the data alone.
+static DWORD BuildProgramFrame(BYTE* frame, DWORD address, const BYTE* data, DWORD n) {
+    frame[0] = 0x00;
+    frame[1] = static_cast<BYTE>(n);
+    frame[2] = 0xD7;
+    frame[3] = 0x02;
+    frame[4] = static_cast<BYTE>(address >> 16);
+    frame[5] = static_cast<BYTE>(address >> 8);
+    frame[6] = static_cast<BYTE>(address);
+    BYTE sum = 0;
+    for (DWORD i = 0; i < n; ++i) {
+        frame[7 + i] = data[i];
+        sum = static_cast<BYTE>(sum + data[i]);
+    }
+    frame[7 + n] = static_cast<BYTE>(-sum);
+    return n + FrameOverhead;
+}
+
+static BOOL ProgramPayload(const std::string& payload, DWORD baseAddress) {
+    const BYTE* data = reinterpret_cast<const BYTE*>(payload.data());
+    const DWORD total = static_cast<DWORD>(payload.size());
+    DWORD offset = 0;
+    int failures = 0;
+    int attempts = 0;
+    BYTE frame[MaxPiece + FrameOverhead];
+    ShowStatus(TextWriteStarted, LineStatus);
+    while (offset != total) {
+        DWORD remaining = total - offset;
+        DWORD n = remaining > MaxPiece ? MaxPiece : remaining;
+        if (attempts == ProgressCycle) {
+            attempts = 0;
+            ShowProgress(remaining, total);
+        } else {
+            ++attempts;
+        }
+        DWORD length = BuildProgramFrame(frame, baseAddress + offset, data + offset, n);
+        BYTE reply = 0;
+        if (ExchangeCommand(&reply, frame, 1, length) == 1 && reply == ProgramAcknowledged) {
+            offset += n;
+            failures = 0;
+            continue;
+        }
+        ShowStatus(TextWriteRetransmit, LineStatus);
+        if (++failures == 2) {
+            MessageBoxW(nullptr, BoxFlashWriteFailed, CaptionCritical, MB_OK | MB_ICONWARNING);
+            return FALSE;
+        }
+        Sleep(ResendPauseMs);
+    }
+    return TRUE;
+}
+
+BOOL WriteImageFile(const WCHAR* fileName) {
+    std::ifstream file;
+    if (!OpenImageFile(file, fileName)) {
+        ShowFileBox(FormatFileNotFound, fileName, CaptionFileMissing);
+        return FALSE;
+    }
+    const std::streamoff fileSize = file.tellg();
+    file.seekg(0);
+    char id[IdLength] = {0, 0, 0, 0};
+    file.read(id, IdLength);
+    const ImageRegion* region = file.gcount() == IdLength ? FindRegion(id) : nullptr;
+    if (!region) {
+        fputs(TextWrongId, stdout);
+        return FALSE;
+    }
+    if (memcmp(id, OsdImageId, IdLength) == 0) AppState.OsdPartsFlag = 1;
+
+    // Refused before anything is erased: past its region the payload would
+    // overwrite the next region's sectors, which were never erased.
+    const std::streamoff payloadLength = fileSize - static_cast<std::streamoff>(IdLength);
+    if (payloadLength > static_cast<std::streamoff>(region->sectorCount) * SectorSize) {
+        ShowFileBox(FormatFileTooLarge, fileName, CaptionCritical);
+        return FALSE;
+    }
+    // Read whole before the erase, so a short read leaves the flash untouched.
+    std::string payload(static_cast<std::size_t>(payloadLength), '\0');
+    file.read(&payload[0], payloadLength);
+    if (file.gcount() != payloadLength) {
+        ShowFileBox(FormatFileUnreadable, fileName, CaptionFileMissing);
+        return FALSE;
+    }
+    file.close();
+
+    if (EraseSectors(region->firstSector, region->sectorCount) != 1) FatalStop(EraseFailedCode);
+    return ProgramPayload(payload, region->baseAddress);
+}

@@ -1,0 +1,68 @@
+// What the host layer records, for tests to read and set.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// --- virtual millisecond clock ---------------------------------------------
+DWORD Now();
+void SetClock(DWORD milliseconds);
+// Called by the simulated bridge when a receive-queue check inside a busy wait
+// finds nothing: moves the clock to the next due reply, or on by 1 ms.
+void IdleUntil(std::optional<DWORD> nextDue);
+
+// --- recorded screen -------------------------------------------------------
+struct Draw {
+    int x;
+    int y;
+    std::wstring text;
+};
+std::vector<Draw> Draws();
+// The character cells of one line as a user would see them, from x = 10:
+// each draw overwrites the cells it covers (blanks included).
+std::wstring ScreenCells(int y);
+// The same with trailing blanks removed.
+std::wstring ScreenText(int y);
+
+// --- recorded message boxes, answered at once -------------------------------
+struct Box {
+    std::wstring text;
+    std::wstring caption;
+    UINT type;
+    DWORD time;
+};
+std::vector<Box> Boxes();
+
+// --- window requests --------------------------------------------------------
+int DestroyRequests();
+
+// --- lock rules -------------------------------------------------------------
+// Called by the simulated bridge on every library call: the caller must hold
+// exactly one lock.
+void NoteBridgeCall(int ordinal);
+std::vector<std::string> LockViolations();
+int LocksAlive();
+
+// --- the process end ----------------------------------------------------------
+// While a trap is set on this thread, the standard library's exit records its
+// code and unwinds to the trap as a ProcessExit.
+struct ProcessExit {
+    int code;
+};
+// Runs body; returns the exit code if it ended the process, nothing otherwise.
+std::optional<int> RunTrappingExit(const std::function<void()>& body);
+
+// --- everything back to a fresh start (clock at startTime) --------------------
+void Reset(DWORD startTime = 1000);
+
+// Every event in order, for sequence checks: "box:...", "draw:y:...",
+// "sleep:N", "bridge:N".
+std::vector<std::string> Events();
+
+}  // namespace host

@@ -63,13 +63,9 @@ void SetClock(DWORD milliseconds) {
     S().clock = milliseconds;
 }
 
-void IdleUntil(std::optional<DWORD> nextDue) {
+void Idle() {
     std::lock_guard<std::mutex> guard(S().mutex);
-    DWORD now = S().clock;
-    if (nextDue && static_cast<std::int32_t>(*nextDue - now) > 0)
-        S().clock = *nextDue;
-    else
-        S().clock = now + 1;
+    ++S().clock;
 }
 
 std::vector<Draw> Draws() {
@@ -136,6 +132,15 @@ std::optional<int> RunTrappingExit(const std::function<void()>& body) {
     }
     --exitTraps;
     return std::nullopt;
+}
+
+void ClearRecords() {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().draws.clear();
+    S().screen.clear();
+    S().boxes.clear();
+    S().events.clear();
+    S().destroyRequests = 0;
 }
 
 void Reset(DWORD startTime) {

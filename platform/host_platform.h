@@ -14,8 +14,9 @@ namespace host {
 DWORD Now();
 void SetClock(DWORD milliseconds);
 // Called by the simulated bridge when a receive-queue check inside a busy wait
-// finds nothing: moves the clock to the next due reply, or on by 1 ms.
-void IdleUntil(std::optional<DWORD> nextDue);
+// finds nothing: moves the clock on by 1 ms, so a reply due later is found at
+// its own millisecond and a wait that runs out ends exactly at its bound.
+void Idle();
 
 // --- recorded screen -------------------------------------------------------
 struct Draw {
@@ -57,6 +58,9 @@ struct ProcessExit {
 };
 // Runs body; returns the exit code if it ended the process, nothing otherwise.
 std::optional<int> RunTrappingExit(const std::function<void()>& body);
+
+// Forgets draws, screen, boxes and events; keeps the clock and the locks.
+void ClearRecords();
 
 // --- everything back to a fresh start (clock at startTime) --------------------
 void Reset(DWORD startTime = 1000);

@@ -1,0 +1,103 @@
+#include "sim/settings_file.h"
+
+#include <sstream>
+
+namespace sim {
+namespace {
+
+std::string Trim(const std::string& text) {
+    std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator)) parts.push_back(Trim(part));
+    return parts;
+}
+
+template <typename Name>
+bool Lookup(const std::string& text, int count, Name name, int& found) {
+    for (int i = 0; i < count; ++i)
+        if (text == name(i)) {
+            found = i;
+            return true;
+        }
+    return false;
+}
+
+bool ParseFault(const std::string& value, FrameFault& fault) {
+    std::vector<std::string> parts = Split(value, ':');
+    int kind = 0;
+    int what = 0;
+    if (parts.size() != 3) return false;
+    if (!Lookup(parts[0], static_cast<int>(FrameKind::Any) + 1,
+                [](int i) { return std::string(KindName(static_cast<FrameKind>(i))); }, kind))
+        return false;
+    if (!Lookup(parts[2], static_cast<int>(Fault::DropProgram) + 1,
+                [](int i) { return std::string(FaultName(static_cast<Fault>(i))); }, what))
+        return false;
+    fault = {static_cast<FrameKind>(kind), std::stoi(parts[1]), static_cast<Fault>(what)};
+    return true;
+}
+
+}  // namespace
+
+SettingsFile ParseSettings(const std::string& text) {
+    SettingsFile file;
+    Settings& s = file.settings;
+    std::stringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        line = Trim(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        std::size_t equals = line.find('=');
+        std::string key = Trim(line.substr(0, equals));
+        std::string value = equals == std::string::npos ? "" : Trim(line.substr(equals + 1));
+        bool understood = equals != std::string::npos;
+        try {
+            if (!understood) {
+            } else if (key == "devices") {
+                s.devices.clear();
+                if (!value.empty())
+                    for (const std::string& serial : Split(value, ',')) s.devices.push_back(Device{serial});
+            } else if (key == "round_trip_ms") {
+                s.roundTripMs = static_cast<DWORD>(std::stoul(value));
+            } else if (key == "erase_ms") {
+                s.eraseMs = static_cast<DWORD>(std::stoul(value));
+            } else if (key == "program_ms") {
+                s.programMs = static_cast<DWORD>(std::stoul(value));
+            } else if (key == "late_by_ms") {
+                s.lateByMs = static_cast<DWORD>(std::stoul(value));
+            } else if (key == "not_ready_answers") {
+                s.notReadyAnswers = std::stoi(value);
+            } else if (key == "flash_fill") {
+                s.flashFill = static_cast<BYTE>(std::stoul(value, nullptr, 0));
+            } else if (key == "fault") {
+                FrameFault fault{};
+                understood = ParseFault(value, fault);
+                if (understood) s.frameFaults.push_back(fault);
+            } else if (key == "call_fault") {
+                std::vector<std::string> parts = Split(value, ':');
+                understood = parts.size() == 2;
+                if (understood) s.callFaults.push_back({std::stoi(parts[0]), std::stoi(parts[1])});
+            } else if (key == "output") {
+                file.output = value;
+            } else {
+                understood = false;
+            }
+        } catch (const std::exception&) {
+            understood = false;
+        }
+        if (!understood && file.error.empty())
+            file.error = "line " + std::to_string(number) + " not understood: " + line;
+    }
+    return file;
+}
+
+}  // namespace sim

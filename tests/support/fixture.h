@@ -1,0 +1,39 @@
+// A fresh host layer, simulated unit and program state for each test, run in
+// a working folder of its own; the lock rules are checked after every test.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "platform/host_platform.h"
+#include "sim/host_environment.h"
+#include "sim/sample_images.h"
+#include "sim/sim.h"
+
+class UnitTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A fresh unit with these settings (the default: one healthy unit "2025").
+    void Attach(const sim::Settings& settings = sim::Settings{});
+    // Opens the bridge through the product and forgets the frames of opening.
+    void OpenUnit(const sim::Settings& settings = sim::Settings{});
+
+    // Writes an image file into the working folder; returns its payload.
+    std::vector<unsigned char> MakeImage(const std::string& name, const std::string& id,
+                                         std::size_t size, std::uint32_t seed = 7);
+
+    std::vector<std::wstring> BoxTexts() const;
+    std::vector<std::wstring> DrawnAt(int y) const;
+
+    std::string folder_;
+    std::string previous_;
+};
+
+// The frame bytes as the unit received them.
+std::vector<std::vector<BYTE>> FrameBytes();
+std::vector<BYTE> Bytes(std::initializer_list<int> values);

@@ -118,6 +118,10 @@ BOOL WriteImageFile(const WCHAR* fileName) {
     // Refused before anything is erased: past its region the payload would
     // overwrite the next region's sectors, which were never erased.
     const std::streamoff payloadLength = fileSize - static_cast<std::streamoff>(IdLength);
+    if (payloadLength < 0) {  // a size the stream could not tell
+        ShowFileBox(FormatFileUnreadable, fileName, CaptionFileMissing);
+        return FALSE;
+    }
     if (payloadLength > static_cast<std::streamoff>(region->sectorCount) * SectorSize) {
         ShowFileBox(FormatFileTooLarge, fileName, CaptionCritical);
         return FALSE;

@@ -34,6 +34,7 @@ struct Unit {
     bool open = false;
     DWORD openIndex = 0;
     bool lastCheckEmpty = false;
+    DWORD lastCheckTime = 0;
 };
 
 Unit& U() {
@@ -287,10 +288,13 @@ DWORD Waiting() {
     DWORD waiting = 0;
     for (const Reply& reply : u.queue)
         if (Arrived(reply, now)) waiting += static_cast<DWORD>(reply.bytes.size());
-    // Only a check that follows an empty check is inside a busy wait; the
-    // first one after a write, or the look for stale replies, costs no time.
-    if (waiting == 0 && u.lastCheckEmpty && u.environment) u.environment->Idle();
+    // Only a check that follows an empty check, with no time passed between,
+    // is inside a busy wait; the first one after a write, or the look for
+    // stale replies after a pause, costs no time.
+    bool busyWait = u.lastCheckEmpty && u.lastCheckTime == now;
+    if (waiting == 0 && busyWait && u.environment) u.environment->Idle();
     u.lastCheckEmpty = waiting == 0;
+    u.lastCheckTime = u.environment ? u.environment->Now() : 0;
     return waiting;
 }
 

@@ -26,6 +26,8 @@ struct State {
     std::vector<std::string> violations;
     std::vector<LockState> locks{LockState{}};  // index 0: never initialised
     int destroyRequests = 0;
+    DWORD limitStart = 0;
+    DWORD limit = 0;
 };
 
 State& S() {
@@ -63,9 +65,20 @@ void SetClock(DWORD milliseconds) {
     S().clock = milliseconds;
 }
 
+void CheckTimeLimit() {
+    if (S().limit != 0 && S().clock - S().limitStart > S().limit) throw TimeLimit{};
+}
+
+void SetTimeLimit(DWORD milliseconds) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().limitStart = S().clock;
+    S().limit = milliseconds;
+}
+
 void Idle() {
     std::lock_guard<std::mutex> guard(S().mutex);
     ++S().clock;
+    CheckTimeLimit();
 }
 
 std::vector<Draw> Draws() {
@@ -154,6 +167,7 @@ void Reset(DWORD startTime) {
     s.violations.clear();
     s.locks.assign(1, LockState{});
     s.destroyRequests = 0;
+    s.limit = 0;
     heldByThisThread = 0;
 }
 
@@ -205,6 +219,7 @@ void Sleep(DWORD milliseconds) {
     host::CheckNoLockHeld("a sleep");
     S().clock += milliseconds;
     S().events.push_back("sleep:" + std::to_string(milliseconds));
+    host::CheckTimeLimit();
 }
 
 DWORD GetTickCount() {

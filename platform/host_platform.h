@@ -18,6 +18,11 @@ void SetClock(DWORD milliseconds);
 // its own millisecond and a wait that runs out ends exactly at its bound.
 void Idle();
 
+// A run that passes this much virtual time is taken as hung: Sleep and the
+// busy-wait clock then throw TimeLimit. 0: no limit.
+struct TimeLimit {};
+void SetTimeLimit(DWORD milliseconds);
+
 // --- recorded screen -------------------------------------------------------
 struct Draw {
     int x;

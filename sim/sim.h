@@ -67,6 +67,9 @@ struct Frame {
     bool applied;  // the flash carried the command out
     std::uint8_t length;
     std::uint8_t replyLength;
+    int writesBefore;  // library calls made before this frame's write,
+    int readsBefore;   // so a test can aim a call failure at one frame
+    int checksBefore;
     BYTE bytes[MaxRecordedFrame];
     BYTE reply[2];
     std::vector<BYTE> Bytes() const { return std::vector<BYTE>(bytes, bytes + length); }

@@ -250,6 +250,9 @@ void Receive(const BYTE* bytes, DWORD length) {
     Frame frame{};
     frame.time = u.environment ? u.environment->Now() : 0;
     frame.kind = Classify(bytes, length);
+    frame.writesBefore = u.callCounts[7] - 1;
+    frame.readsBefore = u.callCounts[6];
+    frame.checksBefore = u.callCounts[12];
     frame.length = static_cast<std::uint8_t>(std::min<DWORD>(length, MaxRecordedFrame));
     std::memcpy(frame.bytes, bytes, frame.length);
     frame.fault = FaultFor(u, frame.kind);

@@ -1,0 +1,281 @@
+// The whole "1A70" update under one fault at a time, at the first, a middle
+// and the last frame of each kind, and again with the retransmission hit too.
+// Every run must either end in "FLASH update ok " with every image in the
+// flash at the write mode after it, or in the fatal stop of the failing
+// step, within a bound of virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/texts.h"
+#include "flash/flash_programming.h"
+#include "tests/support/fixture.h"
+#include "update/update_worker.h"
+
+namespace {
+
+using sim::Fault;
+using sim::FrameKind;
+
+const char* const ImageNames[5] = {"SORVIK-FPGA-1.45-1013.bin", "SORVIK.0.1.OSD.01.bin", "SORVIK.0.1.OSD.02.bin",
+                                   "SORVIK.0.1.OSD.03.bin", "SORVIK.0.1.OSD.04.bin"};
+const char* const ImageIds[5] = {"1A70", "1A60", "1A65", "1A60", "1A65"};
+const DWORD RunBound = 30 * 60 * 1000;  // virtual; a hang runs into it
+
+// A fault on a library call instead of a frame: ordinal 7, 6 or 12.
+struct Injection {
+    FrameKind kind;
+    Fault fault;     // Fault::None with a call ordinal
+    int ordinal;     // 0 for frame faults
+};
+
+struct Result {
+    std::optional<int> exit;
+    bool timedOut = false;
+    std::vector<host::Box> boxes;
+    std::vector<host::Draw> draws;
+    std::vector<sim::Frame> frames;
+    bool flashHoldsImages = false;
+    int ignoredWhileBusy = 0;
+};
+
+class FaultMatrix : public UnitTest {
+protected:
+    void SetUp() override {
+        UnitTest::SetUp();
+        for (int i = 0; i < 5; ++i) payloads_[i] = MakeImage(ImageNames[i], ImageIds[i], i == 0 ? 300 : 100 + 37 * i, 11 + i);
+    }
+
+    static sim::Settings Base() {
+        sim::Settings s;
+        s.flashFill = 0x5A;  // an older image everywhere
+        s.eraseMs = 5;
+        return s;
+    }
+
+    Result Run(const sim::Settings& settings) {
+        host::Reset();
+        std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
+        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
+        AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+        Attach(settings);
+        host::SetTimeLimit(RunBound);
+        Result r;
+        try {
+            r.exit = host::RunTrappingExit([] { UpdateWorker(nullptr); });
+        } catch (const host::TimeLimit&) {
+            r.timedOut = true;
+        }
+        r.boxes = host::Boxes();
+        r.draws = host::Draws();
+        r.frames = sim::Frames();
+        r.flashHoldsImages = FlashHoldsImages();
+        r.ignoredWhileBusy = sim::IgnoredWhileBusy();
+        return r;
+    }
+
+    // Each image's region, payload then erased cells, at the write mode that
+    // followed it (the main image also at the end).
+    bool FlashHoldsImages() const {
+        const auto& snapshots = sim::WriteModeSnapshots();
+        if (snapshots.size() != 5) return false;
+        for (int i = 0; i < 5; ++i)
+            if (!RegionHolds(snapshots[i], i)) return false;
+        return RegionHolds(sim::Flash(), 0);
+    }
+    bool RegionHolds(const std::vector<BYTE>& flash, int image) const {
+        for (const ImageRegion& region : ImageRegions) {
+            if (!std::equal(region.id, region.id + 4, ImageIds[image])) continue;
+            auto base = flash.begin() + region.baseAddress;
+            const auto& payload = payloads_[image];
+            return std::equal(payload.begin(), payload.end(), base) &&
+                   std::all_of(base + payload.size(), base + region.sectorCount * sim::SectorSize,
+                               [](BYTE b) { return b == 0xFF; });
+        }
+        return false;
+    }
+    static bool Succeeded(const Result& r) {
+        return !r.exit && !r.timedOut && !r.boxes.empty() && r.boxes.back().text == L"FLASH update ok ";
+    }
+
+    // Where a fault lands: the 1-based occurrence among frames of that kind,
+    // or for a call fault the number of the call made for that frame.
+    static int CallFor(const sim::Frame& frame, int ordinal) {
+        return 1 + (ordinal == 7 ? frame.writesBefore : ordinal == 6 ? frame.readsBefore : frame.checksBefore);
+    }
+    static const sim::Frame* Nth(const std::vector<sim::Frame>& frames, FrameKind kind, int n) {
+        for (const sim::Frame& f : frames)
+            if (f.kind == kind && --n == 0) return &f;
+        return nullptr;
+    }
+    static void Add(sim::Settings& s, const Injection& in, const std::vector<sim::Frame>& frames, int occurrence) {
+        if (in.ordinal == 0) {
+            s.frameFaults.push_back({in.kind, occurrence, in.fault});
+        } else {
+            const sim::Frame* f = Nth(frames, in.kind, occurrence);
+            ASSERT_NE(f, nullptr);
+            s.callFaults.push_back({in.ordinal, CallFor(*f, in.ordinal)});
+        }
+    }
+
+    std::vector<unsigned char> payloads_[5];
+};
+
+int FatalCode(FrameKind kind) {
+    switch (kind) {
+    case FrameKind::Mode: return 5;
+    case FrameKind::Speed: return 1;
+    case FrameKind::Program: return 7;
+    default: return 6;
+    }
+}
+
+const WCHAR* FailureBox(FrameKind kind) {
+    switch (kind) {
+    case FrameKind::Mode: return BoxModeFailed;
+    case FrameKind::Speed: return BoxSpeedFailed;
+    case FrameKind::Program: return BoxFlashWriteFailed;
+    case FrameKind::WriteEnable: return BoxWriteEnableFailed;
+    default: return BoxSectorEraseFailed;
+    }
+}
+
+// The end each place must come to: nullopt for success, else the fatal code.
+std::optional<int> ExpectedEnd(const Injection& in, bool alsoRetransmission) {
+    switch (in.kind) {
+    case FrameKind::Mode:
+    case FrameKind::Speed:
+        // A late echo still lands inside the retransmission's window: the unit did answer.
+        if (in.fault == Fault::LateReply) return std::nullopt;
+        [[fallthrough]];
+    case FrameKind::Program:
+        return alsoRetransmission ? std::optional<int>(FatalCode(in.kind)) : std::nullopt;
+    case FrameKind::WriteEnable:
+    case FrameKind::Erase:
+        return 6;
+    default:  // status reads are polled again; a ready query's fault costs one try
+        return std::nullopt;
+    }
+}
+
+TEST_F(FaultMatrix, EveryRunEndsInSuccessOrItsFatalStop) {
+    Result healthy = Run(Base());
+    ASSERT_TRUE(Succeeded(healthy));
+    ASSERT_TRUE(healthy.flashHoldsImages);
+
+    const FrameKind kinds[] = {FrameKind::Mode, FrameKind::Speed, FrameKind::Ready, FrameKind::WriteEnable,
+                               FrameKind::Erase, FrameKind::Status, FrameKind::Program};
+    const Injection faults[] = {
+        {FrameKind::Any, Fault::NoReply, 0}, {FrameKind::Any, Fault::LateReply, 0},
+        {FrameKind::Any, Fault::WrongReply, 0}, {FrameKind::Any, Fault::ShortRead, 0},
+        {FrameKind::Any, Fault::None, 7}, {FrameKind::Any, Fault::None, 6}, {FrameKind::Any, Fault::None, 12},
+    };
+    int runs = 0;
+    for (FrameKind kind : kinds) {
+        int count = 0;
+        for (const sim::Frame& f : healthy.frames) count += f.kind == kind ? 1 : 0;
+        ASSERT_GT(count, 0) << sim::KindName(kind);
+        std::vector<int> places = {1, (count + 1) / 2, count};
+        places.erase(std::unique(places.begin(), places.end()), places.end());
+        for (Injection in : faults) {
+            in.kind = kind;
+            // A wrong status byte is place-dependent (busy read as idle); see below.
+            if (kind == FrameKind::Status && in.fault == Fault::WrongReply) continue;
+            for (int place : places) {
+                for (bool again : {false, true}) {
+                    // A write enable or erase has no retransmission: its first fault ends the run.
+                    if (again && (kind == FrameKind::WriteEnable || kind == FrameKind::Erase)) continue;
+                    SCOPED_TRACE(testing::Message() << sim::KindName(kind) << " #" << place << " "
+                                                    << (in.ordinal ? "call " + std::to_string(in.ordinal)
+                                                                   : sim::FaultName(in.fault))
+                                                    << (again ? " and its retransmission" : ""));
+                    sim::Settings s = Base();
+                    Add(s, in, healthy.frames, place);
+                    if (again) {
+                        // The retransmission, found in the run with the first fault alone.
+                        Result once = Run(s);
+                        const sim::Frame* hit = Nth(once.frames, kind, place);
+                        ASSERT_NE(hit, nullptr);
+                        if (in.ordinal == 7) {
+                            Add(s, in, once.frames, place);  // the failed write made no frame
+                        } else {
+                            Add(s, in, once.frames, place + 1);
+                        }
+                    }
+                    Result r = Run(s);
+                    ++runs;
+                    ASSERT_FALSE(r.timedOut);
+                    std::optional<int> expected = ExpectedEnd(in, again);
+                    if (!expected) {
+                        EXPECT_TRUE(Succeeded(r));
+                        EXPECT_TRUE(r.flashHoldsImages);
+                    } else {
+                        ASSERT_EQ(r.exit, 1);
+                        EXPECT_EQ(r.draws.back().text, FatalTexts[*expected]);
+                        ASSERT_GE(r.boxes.size(), 2u);
+                        EXPECT_EQ(r.boxes.back().text, L" ");
+                        EXPECT_EQ(r.boxes.back().caption, L"Critical Error!!! ");
+                        EXPECT_EQ(r.boxes[r.boxes.size() - 2].text, FailureBox(kind));
+                    }
+                    // A success box never stands over a flash that lacks an image.
+                    if (Succeeded(r)) {
+                        EXPECT_TRUE(r.flashHoldsImages);
+                    }
+                    EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
+                }
+            }
+        }
+    }
+    EXPECT_GT(runs, 0);
+    RecordProperty("runs", runs);
+}
+
+TEST_F(FaultMatrix, AFlashThatStaysBusyOrSilentEndsInCode6) {
+    struct Case {
+        const char* what;
+        std::vector<sim::FrameFault> faults;
+    } cases[] = {
+        {"stuck busy after the first erase", {{FrameKind::Erase, 1, Fault::StuckBusy}}},
+        {"stuck busy in the last part", {{FrameKind::Erase, 45, Fault::StuckBusy}}},
+        {"silent status reads", {}},
+    };
+    for (int i = 1; i <= 6; ++i) cases[2].faults.push_back({FrameKind::Status, 20 + i, Fault::NoReply});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Settings s = Base();
+        s.frameFaults = c.faults;
+        Result r = Run(s);
+        ASSERT_FALSE(r.timedOut);
+        ASSERT_EQ(r.exit, 1);
+        EXPECT_EQ(r.draws.back().text, FatalTexts[6]);
+        ASSERT_GE(r.boxes.size(), 2u);
+        EXPECT_EQ(r.boxes[r.boxes.size() - 2].text, BoxSectorEraseFailed);
+    }
+}
+
+// Two faults the protocol cannot see: the unit acknowledges a piece it never
+// programmed, and a status byte without a checksum says "idle" while the
+// flash is still erasing, so the next commands meet a busy flash. The update
+// reports success over a wrong flash; only the unit's record tells.
+TEST_F(FaultMatrix, FaultsTheProtocolCannotSeeShowOnlyInTheUnitsRecord) {
+    sim::Settings dropped = Base();
+    dropped.frameFaults = {{FrameKind::Program, 3, Fault::DropProgram}};
+    Result r = Run(dropped);
+    EXPECT_TRUE(Succeeded(r));
+    EXPECT_FALSE(r.flashHoldsImages);
+    const sim::Frame* piece = Nth(r.frames, FrameKind::Program, 3);
+    ASSERT_NE(piece, nullptr);
+    EXPECT_EQ(piece->Reply(), Bytes({0xD7}));
+    EXPECT_FALSE(piece->applied);
+
+    sim::Settings early = Base();
+    early.frameFaults = {{FrameKind::Status, 1, Fault::WrongStatus}};
+    r = Run(early);
+    EXPECT_TRUE(Succeeded(r));
+    EXPECT_FALSE(r.flashHoldsImages);
+    EXPECT_GT(r.ignoredWhileBusy, 0);
+    EXPECT_EQ(Base().eraseMs, 5u);  // long enough that the next sector's frames meet it busy
+}
+
+}  // namespace

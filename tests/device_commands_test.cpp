@@ -44,11 +44,7 @@ TEST_F(DeviceCommands, EchoedAtOnce) {
 // the retransmission's own.
 TEST_F(DeviceCommands, RetransmitOnceThenFail) {
     using sim::Fault;
-    struct Case {
-        Fault first;
-        Fault second;
-        BOOL result;
-    } cases[] = {
+    const TwoFaults cases[] = {
         {Fault::WrongReply, Fault::None, TRUE}, {Fault::NoReply, Fault::None, TRUE},
         {Fault::LateReply, Fault::None, TRUE},  {Fault::ShortRead, Fault::None, TRUE},
         {Fault::WrongReply, Fault::WrongReply, FALSE}, {Fault::NoReply, Fault::NoReply, FALSE},
@@ -57,7 +53,7 @@ TEST_F(DeviceCommands, RetransmitOnceThenFail) {
         {Fault::LateReply, Fault::NoReply, TRUE},
     };
     for (bool speed : {false, true}) {
-        for (const Case& c : cases) {
+        for (const TwoFaults& c : cases) {
             SCOPED_TRACE(testing::Message() << (speed ? "speed " : "mode ") << sim::FaultName(c.first) << "/"
                                             << sim::FaultName(c.second));
             sim::Settings s;

@@ -196,16 +196,12 @@ TEST_F(ImageWriter, ProgressEvery65Attempts) {
 
 TEST_F(ImageWriter, APieceIsResentOnceAfterAPause) {
     using sim::Fault;
-    struct Case {
-        Fault first;
-        Fault second;
-        BOOL result;
-    } cases[] = {
+    const TwoFaults cases[] = {
         {Fault::NoReply, Fault::None, TRUE},      {Fault::WrongReply, Fault::None, TRUE},
         {Fault::LateReply, Fault::None, TRUE},    {Fault::ShortRead, Fault::None, TRUE},
         {Fault::NoReply, Fault::NoReply, FALSE},  {Fault::WrongReply, Fault::LateReply, FALSE},
     };
-    for (const Case& c : cases) {
+    for (const TwoFaults& c : cases) {
         SCOPED_TRACE(testing::Message() << sim::FaultName(c.first) << "/" << sim::FaultName(c.second));
         sim::Settings s;
         s.frameFaults = {{sim::FrameKind::Program, 70, c.first}, {sim::FrameKind::Program, 71, c.second}};

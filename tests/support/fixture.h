@@ -34,6 +34,13 @@ protected:
     std::string previous_;
 };
 
+// A fault on a frame and one on its retransmission, and the result they must give.
+struct TwoFaults {
+    sim::Fault first;
+    sim::Fault second;
+    BOOL result;
+};
+
 // The frame bytes as the unit received them.
 std::vector<std::vector<BYTE>> FrameBytes();
 std::vector<BYTE> Bytes(std::initializer_list<int> values);

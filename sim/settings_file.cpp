@@ -1,6 +1,9 @@
 #include "sim/settings_file.h"
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 namespace sim {
 namespace {
@@ -17,6 +20,20 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     std::string part;
     while (std::getline(stream, part, separator)) parts.push_back(Trim(part));
     return parts;
+}
+
+// Whole-string numbers only, so a typo is reported rather than half read.
+long Signed(const std::string& text, int base = 10) {
+    std::size_t used = 0;
+    long value = std::stol(text, &used, base);
+    if (used != text.size()) throw std::invalid_argument(text);
+    return value;
+}
+
+DWORD Unsigned(const std::string& text, int base = 10) {
+    long value = Signed(text, base);
+    if (value < 0 || value > 0xFFFFFFFFL) throw std::out_of_range(text);
+    return static_cast<DWORD>(value);
 }
 
 template <typename Name>
@@ -40,7 +57,7 @@ bool ParseFault(const std::string& value, FrameFault& fault) {
     if (!Lookup(parts[2], static_cast<int>(Fault::DropProgram) + 1,
                 [](int i) { return std::string(FaultName(static_cast<Fault>(i))); }, what))
         return false;
-    fault = {static_cast<FrameKind>(kind), std::stoi(parts[1]), static_cast<Fault>(what)};
+    fault = {static_cast<FrameKind>(kind), static_cast<int>(Signed(parts[1])), static_cast<Fault>(what)};
     return true;
 }
 
@@ -67,25 +84,30 @@ SettingsFile ParseSettings(const std::string& text) {
                 if (!value.empty())
                     for (const std::string& serial : Split(value, ',')) s.devices.push_back(Device{serial});
             } else if (key == "round_trip_ms") {
-                s.roundTripMs = static_cast<DWORD>(std::stoul(value));
+                s.roundTripMs = Unsigned(value);
             } else if (key == "erase_ms") {
-                s.eraseMs = static_cast<DWORD>(std::stoul(value));
+                s.eraseMs = Unsigned(value);
             } else if (key == "program_ms") {
-                s.programMs = static_cast<DWORD>(std::stoul(value));
+                s.programMs = Unsigned(value);
             } else if (key == "late_by_ms") {
-                s.lateByMs = static_cast<DWORD>(std::stoul(value));
+                s.lateByMs = Unsigned(value);
             } else if (key == "not_ready_answers") {
-                s.notReadyAnswers = std::stoi(value);
+                s.notReadyAnswers = static_cast<int>(Signed(value));
             } else if (key == "flash_fill") {
-                s.flashFill = static_cast<BYTE>(std::stoul(value, nullptr, 0));
+                s.flashFill = static_cast<BYTE>(Unsigned(value, 0));
             } else if (key == "fault") {
                 FrameFault fault{};
                 understood = ParseFault(value, fault);
                 if (understood) s.frameFaults.push_back(fault);
             } else if (key == "call_fault") {
                 std::vector<std::string> parts = Split(value, ':');
+                const int ordinals[] = {1, 2, 3, 4, 6, 7, 9, 12};
                 understood = parts.size() == 2;
-                if (understood) s.callFaults.push_back({std::stoi(parts[0]), std::stoi(parts[1])});
+                if (understood) {
+                    int ordinal = static_cast<int>(Signed(parts[0]));
+                    understood = std::find(std::begin(ordinals), std::end(ordinals), ordinal) != std::end(ordinals);
+                    if (understood) s.callFaults.push_back({ordinal, static_cast<int>(Unsigned(parts[1]))});
+                }
             } else if (key == "output") {
                 file.output = value;
             } else {

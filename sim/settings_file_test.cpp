@@ -121,3 +121,15 @@ TEST(SettingsFile, FirstBadLineIsTheOneReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SettingsFile, TyposAreReportedNotHalfRead) {
+    for (const char* line : {"round_trip_ms = 1O", "erase_ms = -5", "call_fault = 5:1", "call_fault = 7:x",
+                             "fault = program:2x:no_reply", "flash_fill = 256x"}) {
+        SCOPED_TRACE(line);
+        EXPECT_NE(sim::ParseSettings(std::string(line) + "\n").error, "");
+    }
+}
+
+}  // namespace

@@ -17,4 +17,5 @@ add_subdirectory(sim)
 
 enable_testing()
 add_subdirectory(tests)
+add_subdirectory(threads)
 add_subdirectory(tools)

@@ -1,0 +1,160 @@
+// A whole "1A70" update run by UpdateWorker on a std::thread of its own, while
+// the test's main thread plays the user-interface thread: it keeps reading
+// the screen, the message boxes and the unit's records as the worker goes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "app/texts.h"
+#include "flash/flash_programming.h"
+#include "sim/unit.h"
+#include "tests/support/fixture.h"
+#include "update/update_worker.h"
+
+namespace {
+
+const char* const PartFiles[4] = {"SORVIK.0.1.OSD.01.bin", "SORVIK.0.1.OSD.02.bin", "SORVIK.0.1.OSD.03.bin",
+                                  "SORVIK.0.1.OSD.04.bin"};
+const char* const PartIds[4] = {"1A60", "1A65", "1A60", "1A65"};
+const int WriteModes = 5;  // one before each part and one after the last
+
+// The host clock and lock checks, as the host environment has them, plus a
+// meeting point: at every write mode the worker waits until the interface
+// thread has looked at the records, so some looks happen mid-run for sure.
+// The worker is then inside a bridge call holding the unit's mutex, so what
+// it recorded so far stands still and the atomics order it for the reader.
+class MeetAtWriteModes : public sim::Environment {
+public:
+    DWORD Now() override { return host::Now(); }
+    void Idle() override { host::Idle(); }
+    void OnCall(int ordinal) override { host::NoteBridgeCall(ordinal); }
+    void OnWriteMode(const std::vector<BYTE>&) override {
+        int mode = reached.fetch_add(1) + 1;
+        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (looked.load() < mode) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                strandedAt.store(mode);  // a reader that stopped looking must not hang the run
+                return;
+            }
+            std::this_thread::yield();
+        }
+    }
+
+    std::atomic<int> reached{0};
+    std::atomic<int> looked{0};
+    std::atomic<int> strandedAt{0};
+};
+
+bool RegionHolds(const std::vector<BYTE>& flash, const char* id, const std::vector<unsigned char>& data) {
+    for (const ImageRegion& r : ImageRegions) {
+        if (!std::equal(r.id, r.id + 4, id)) continue;
+        auto base = flash.begin() + r.baseAddress;
+        return std::equal(data.begin(), data.end(), base) &&
+               std::all_of(base + data.size(), base + r.sectorCount * SectorSize, [](BYTE b) { return b == 0xFF; });
+    }
+    return false;
+}
+
+template <typename T>
+bool IsPrefix(const std::vector<T>& earlier, const std::vector<T>& later, bool (*same)(const T&, const T&)) {
+    return earlier.size() <= later.size() && std::equal(earlier.begin(), earlier.end(), later.begin(), same);
+}
+bool SameDraw(const host::Draw& a, const host::Draw& b) { return a.x == b.x && a.y == b.y && a.text == b.text; }
+bool SameBox(const host::Box& a, const host::Box& b) { return a.text == b.text && a.caption == b.caption; }
+bool SameFrame(const sim::Frame& a, const sim::Frame& b) { return a.time == b.time && a.Bytes() == b.Bytes(); }
+
+int PartTextsIn(const std::vector<host::Draw>& draws) {
+    return static_cast<int>(std::count_if(draws.begin(), draws.end(), [](const host::Draw& d) { return d.y == LinePart; }));
+}
+
+class WorkerThread : public UnitTest {};
+
+TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
+    std::vector<unsigned char> main = MakeImage("SORVIK-FPGA-1.45-1013.bin", "1A70", 4096 + 17, 1);
+    std::vector<unsigned char> parts[4];
+    for (int i = 0; i < 4; ++i) parts[i] = MakeImage(PartFiles[i], PartIds[i], 2048 + 300 * i, 2 + i);
+    sim::Settings settings;
+    settings.flashFill = 0x5A;
+    settings.eraseMs = 5;
+    MeetAtWriteModes meeting;
+    sim::Configure(settings, &meeting);
+    AppState.UpdateRunning = 1;
+
+    std::atomic<bool> done{false};
+    std::optional<int> exit;
+    DWORD result = 0xFFFF;
+    std::thread worker([&] {
+        exit = host::RunTrappingExit([&] { result = UpdateWorker(nullptr); });
+        done.store(true);
+    });
+
+    // The interface thread: every look must extend the one before it.
+    std::vector<host::Draw> seenDraws;
+    std::vector<host::Box> seenBoxes;
+    std::vector<sim::Frame> seenFrames;
+    int looks = 0;
+    bool grew = true;
+    while (!done.load()) {
+        int mode = meeting.reached.load();
+        std::vector<host::Draw> draws = host::Draws();
+        std::vector<host::Box> boxes = host::Boxes();
+        grew = grew && IsPrefix(seenDraws, draws, SameDraw) && IsPrefix(seenBoxes, boxes, SameBox);
+        seenDraws = draws;
+        seenBoxes = boxes;
+        if (mode > meeting.looked.load()) {
+            // Parked at write mode number `mode`: parts 2 .. mode have been
+            // announced, no box yet, and the unit has seen mode - 1 write modes.
+            SCOPED_TRACE(mode);
+            EXPECT_EQ(PartTextsIn(draws), mode - 1);
+            EXPECT_EQ(host::ScreenText(LinePart), mode == 1 ? L"" : std::wstring(TextWritingPart[mode - 2]).substr(0, 18));
+            EXPECT_TRUE(boxes.empty());
+            const std::vector<sim::Frame>& frames = sim::Frames();
+            EXPECT_EQ(static_cast<int>(sim::WriteModeSnapshots().size()), mode);
+            EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                                    [](const sim::Frame& f) { return f.kind == sim::FrameKind::Mode && f.bytes[2] == 0xD9; }),
+                      mode - 1);
+            // A write mode follows a normal mode. (No ASSERT here: the worker must be joined.)
+            EXPECT_TRUE(!frames.empty() && frames.back().Bytes() == Bytes({0x01, 0x01, 0xD6}));
+            grew = grew && IsPrefix(seenFrames, frames, SameFrame);
+            seenFrames = frames;
+            meeting.looked.store(mode);
+        } else {
+            std::unique_lock<std::recursive_mutex> unit(sim::bridge::Mutex(), std::try_to_lock);
+            if (unit.owns_lock()) {
+                std::vector<sim::Frame> frames = sim::Frames();
+                grew = grew && IsPrefix(seenFrames, frames, SameFrame);
+                seenFrames = frames;
+            }
+        }
+        ++looks;
+    }
+    worker.join();
+
+    EXPECT_EQ(meeting.strandedAt.load(), 0);
+    EXPECT_EQ(meeting.looked.load(), WriteModes);
+    EXPECT_GT(looks, WriteModes);
+    EXPECT_TRUE(grew);
+    EXPECT_TRUE(IsPrefix(seenDraws, host::Draws(), SameDraw));
+    EXPECT_TRUE(IsPrefix(seenFrames, sim::Frames(), SameFrame));
+
+    EXPECT_EQ(exit, std::nullopt);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(host::DestroyRequests(), 1);
+    ASSERT_EQ(host::Boxes().size(), 1u);
+    EXPECT_EQ(host::Boxes()[0].text, L"FLASH update ok ");
+    EXPECT_EQ(host::Boxes()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+    EXPECT_EQ(host::ScreenText(LineStatus), L"FLASH update ok");
+    EXPECT_FALSE(sim::DeviceOpen());
+
+    const auto& snapshots = sim::WriteModeSnapshots();
+    ASSERT_EQ(snapshots.size(), static_cast<std::size_t>(WriteModes));
+    EXPECT_TRUE(RegionHolds(snapshots[0], "1A70", main));
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(RegionHolds(snapshots[i + 1], PartIds[i], parts[i])) << "part " << i + 2;
+    EXPECT_TRUE(RegionHolds(sim::Flash(), "1A70", main));
+}
+
+}  // namespace

@@ -1,3 +1,4 @@
 #include "app/app_state.h"
 
-ProgramState AppState;
+// No device is open at the start.
+ProgramState AppState = {nullptr, nullptr, {}, {}, INVALID_HANDLE_VALUE, {}, FALSE, 0, 0, 0};

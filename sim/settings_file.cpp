@@ -23,16 +23,16 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // Whole-string numbers only, so a typo is reported rather than half read.
-long Signed(const std::string& text, int base = 10) {
+long long Signed(const std::string& text, int base = 10) {
     std::size_t used = 0;
-    long value = std::stol(text, &used, base);
+    long long value = std::stoll(text, &used, base);
     if (used != text.size()) throw std::invalid_argument(text);
     return value;
 }
 
 DWORD Unsigned(const std::string& text, int base = 10) {
-    long value = Signed(text, base);
-    if (value < 0 || value > 0xFFFFFFFFL) throw std::out_of_range(text);
+    long long value = Signed(text, base);
+    if (value < 0 || value > 0xFFFFFFFFLL) throw std::out_of_range(text);
     return static_cast<DWORD>(value);
 }
 

@@ -19,3 +19,8 @@ enable_testing()
 add_subdirectory(tests)
 add_subdirectory(threads)
 add_subdirectory(tools)
+
+# End-to-end tests of the Windows program under Wine (they need make_images).
+if(EXISTS ${CMAKE_SOURCE_DIR}/e2e/CMakeLists.txt)
+  add_subdirectory(e2e)
+endif()

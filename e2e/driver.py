@@ -1,0 +1,472 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real Windows program under Wine, against the
+simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
+
+  driver.py prefix  --work DIR [--reuse]     make the Wine prefix (DIR/wineprefix)
+  driver.py cleanup --work DIR               end the prefix's Wine processes
+  driver.py list                             the case names
+  driver.py case NAME --arch x86_64|i686 --work DIR --win-dir DIR --make-images EXE --inspect EXE
+                 [--probe32 EXE]             run one case; exit 0 passed, 1 failed, 77 skipped
+  driver.py demo --work DIR --win-dir DIR --make-images EXE --inspect EXE [--display :N]
+                                             a full 1A70 update on a default unit, with a report
+Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
+"""
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import model  # noqa: E402
+from cases import BY_NAME, CASES, Case, FULL_1A70, UPDATE, OK  # noqa: E402
+from observe import UnitTrace  # noqa: E402
+from session import (TITLE, WINE32, WINE64, Failure, Session, kill_wineserver, run, wait_for,  # noqa: E402
+                     wine_env)
+
+SKIP = 77
+RELAY_INCLUDE = "user32.MessageBoxW;gdi32.TextOutW"
+WINE32_LOADERS = ["/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine"]
+
+
+def prefix_path(work):
+    return os.path.join(os.path.abspath(work), "wineprefix")
+
+
+def say(*parts):
+    print(*parts, flush=True)
+
+
+# --- the prefix --------------------------------------------------------------------------
+
+def loader_runs(loader):
+    """Can this machine execute the 32-bit Wine loader at all?"""
+    try:
+        r = run([loader, "--version"], 30)
+        return r.returncode == 0, (r.stdout + r.stderr).strip()
+    except OSError as e:
+        return False, str(e)
+
+
+def wine32_loader():
+    found = [p for p in WINE32_LOADERS if os.access(p, os.X_OK)]
+    return found[0] if found else None
+
+
+def make_prefix(work, reuse=False):
+    prefix = prefix_path(work)
+    stamp = os.path.join(prefix, "e2e-stamp.txt")
+    version = run([WINE64, "--version"], 30).stdout.strip()
+    wanted = "%s\n%s\nDecorated=N\n" % (version, RELAY_INCLUDE)
+    if reuse and os.path.exists(stamp) and open(stamp).read() == wanted:
+        say("prefix: reusing", prefix)
+        return prefix
+    started = time.monotonic()
+    kill_wineserver(prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    loader32 = wine32_loader()
+    # With a 32-bit loader that runs, the prefix gets its 32-bit half too.
+    boot = WINE32 if loader32 and loader_runs(loader32)[0] else WINE64
+    env = wine_env(prefix)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no offer to install .NET or the HTML engine
+    r = run([boot, "wineboot", "-i"], 300, env=env)
+    if r.returncode != 0:
+        raise Failure("wineboot failed (%d): %s" % (r.returncode, r.stderr[-2000:]))
+    for key, value in [("HKCU\\Software\\Wine\\Debug", ("RelayInclude", RELAY_INCLUDE)),
+                       # Wine draws the frames itself (there is no window manager), so an
+                       # X window is the whole window, frame, caption and menu included.
+                       ("HKCU\\Software\\Wine\\X11 Driver", ("Decorated", "N"))]:
+        r = run([WINE64, "reg", "add", key, "/v", value[0], "/t", "REG_SZ", "/d", value[1], "/f"], 120, env=env)
+        if r.returncode != 0:
+            raise Failure("reg add %s failed: %s" % (key, r.stderr[-2000:]))
+    kill_wineserver(prefix)  # the registry is written out when the server ends
+    with open(stamp, "w") as f:
+        f.write(wanted)
+    say("prefix: made %s with %s in %.1f s" % (prefix, os.path.basename(boot), time.monotonic() - started))
+    return prefix
+
+
+def probe_i686(prefix, probe):
+    """None when 32-bit programs run here, else why not (the cases are skipped)."""
+    loader = wine32_loader()
+    if not loader:
+        return "no 32-bit Wine loader installed (wine32:i386)"
+    runs, why = loader_runs(loader)
+    if not runs:
+        return "this machine cannot run 32-bit programs: %s: %s" % (loader, why)
+    r = run([WINE32, probe], 60, env=wine_env(prefix))
+    if r.returncode != 32:
+        # The loader runs but a 32-bit program does not: that is a failure, not a skip.
+        raise Failure("the 32-bit probe returned %d: %s" % (r.returncode, r.stderr[-2000:]))
+    return None
+
+
+# --- one case ------------------------------------------------------------------------------
+
+class Checks:
+    def __init__(self):
+        self.results = []
+
+    def check(self, name, ok, detail=""):
+        self.results.append((name, bool(ok), detail))
+        return ok
+
+    def equal(self, name, got, want):
+        if got == want:
+            return self.check(name, True)
+        return self.check(name, False, first_difference(got, want))
+
+    @property
+    def passed(self):
+        return all(ok for _, ok, _ in self.results)
+
+    def report(self):
+        return "\n".join("%s %s%s" % ("ok  " if ok else "FAIL", name, ("\n      " + detail) if detail else "")
+                         for name, ok, detail in self.results)
+
+
+def first_difference(got, want):
+    if isinstance(got, (bytes, bytearray)):
+        if len(got) != len(want):
+            return "length %d, expected %d" % (len(got), len(want))
+        at = next(i for i in range(len(got)) if got[i] != want[i])
+        return "first difference at 0x%06X: 0x%02X, expected 0x%02X" % (at, got[at], want[at])
+    if isinstance(got, list) and isinstance(want, list):
+        for i, (g, w) in enumerate(zip(got, want)):
+            if g != w:
+                return "item %d: got %r, expected %r" % (i, g, w)
+        return "got %d items, expected %d; the extra ones: %r" % (
+            len(got), len(want), (got[len(want):] or want[len(got):])[:5])
+    return "got %r, expected %r" % (got, want)
+
+
+def prepare(case, folder, win_dir, make_images):
+    exe = os.path.join(win_dir, "app", "SorvikFpgaUpdate.exe")
+    dll = os.path.join(win_dir, "sim", "SiUSBXp.dll")
+    for f in (exe, dll):
+        if not os.path.exists(f):
+            raise Failure("%s is missing: build the Windows preset first (cmake --build --preset ...)" % f)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy(exe, folder)
+    shutil.copy(dll, folder)
+    args = [make_images, folder, "--main-id", case.main[0], "--main-size", str(case.main[1]),
+            "--part-size", str(case.parts)]
+    r = run(args, 60)
+    if r.returncode != 0:
+        raise Failure("make_images failed: %s" % r.stderr)
+    for name in case.missing:
+        os.remove(os.path.join(folder, name))
+    files = {}
+    for name in [model.MAIN] + model.PARTS:
+        path = os.path.join(folder, name)
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                files[name] = f.read()
+    lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
+    lines += ["fault = %s" % f for f in case.faults]
+    with open(os.path.join(folder, "settings.txt"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return files
+
+
+def expectation(case, files):
+    faults = {}
+    for f in case.faults:
+        kind, occurrence, fault = f.split(":")
+        faults[(kind, int(occurrence))] = fault
+    expect = model.Expect(files, faults, case.devices.split(","), case.settings.get("flash_fill", 0xFF))
+    if UPDATE in case.steps:
+        expect.run_update()
+    return expect
+
+
+class Driver:
+    """Performs a case's steps and notes what each must have caused."""
+
+    def __init__(self, session, checks):
+        self.s, self.c = session, checks
+        self.main_commands = []    # WM_COMMAND wParam values the main window must get, in order
+        self.about_commands = []   # (About box, wParam that must close it)
+        self.boxes_seen = []       # (caption, texts) of each message box, as inspect.exe read it
+        self.close_commands = 0
+
+    def step(self, step):
+        kind = step[0]
+        s = self.s
+        if kind == "update":
+            s.menu("alt+u", "p")
+            self.main_commands.append(110)
+        elif kind == "exit":
+            s.menu("alt+u", "x")
+            self.main_commands.append(105)
+        elif kind == "alt_f4":
+            s.menu("alt+F4")
+            self.close_commands += 1
+        elif kind == "ok":
+            box = s.dismiss_box()
+            self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
+        elif kind == "wait_text":
+            wait_for("the text %r" % step[1], lambda: s.relay().has_text(step[1]), 30, 0.1)
+        elif kind == "clicks":
+            self.clicks()
+        elif kind == "about":
+            self.about(step[1], step[2])
+        else:
+            raise Failure("unknown step %r" % (step,))
+
+    def clicks(self):
+        s = self.s
+        before = s.relay()
+        downs = {m: len(before.received(m, s.main.hwnd)) for m in ("WM_LBUTTONDOWN", "WM_RBUTTONDOWN")}
+        s.click_client(1)
+        s.click_client(3)
+        wait_for("the clicks to reach the window", lambda: all(
+            len(s.relay().received(m, s.main.hwnd)) > n for m, n in downs.items()), 15, 0.1)
+        time.sleep(0.3)
+        after = s.relay()
+        self.c.equal("clicks in the client area draw and show nothing", after.shown(), before.shown())
+        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()], ["SORVIK UPDATE"])
+
+    def about(self, opened_by, closed_by):
+        s = self.s
+        if opened_by == "menu":
+            s.menu("alt+h", "a")
+            self.main_commands.append(104)
+        else:
+            s.menu(opened_by)
+            self.main_commands.append(0x10000 | 104)  # high word 1: from an accelerator
+        box = s.wait_dialog("the About box")
+        s.screenshot("about")
+        self.c.equal("About box (%s): title" % opened_by, box.title, TITLE)
+        self.c.equal("About box (%s): texts" % opened_by, box.statics(),
+                     ["Sorvik Fpga Update", "Loader Version 1.0_120_xp"])
+        self.c.equal("About box (%s): OK button" % opened_by, [c[3] for c in box.child("Button", 1)], ["OK"])
+        self.c.equal("About box (%s): its client area on the window's" % opened_by, box.client, s.main.client)
+        if closed_by == "ok":
+            s.press_ok(box)
+        else:
+            s.click(box, 12, box.size[1] - 12)  # into the box, away from its button, so it has the keys
+            s.keys({"escape": "Escape", "return": "Return"}[closed_by])
+        self.about_commands.append((box, 2 if closed_by == "escape" else 1))
+        s.wait_no_dialog("the About box to close by %s" % closed_by)
+
+
+def check_window(s, c):
+    xs = s.x_window()
+    c.equal("one window titled %r" % TITLE, len(xs), 1)
+    if xs:
+        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), TITLE)
+        geometry = dict(l.split("=") for l in s.x("getwindowgeometry", "--shell", xs[0]).split())
+        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), (300, 200))
+    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), ("SORVIK UPDATE", (300, 200)))
+
+
+def check_outputs(c, folder, relay, expect, driver, exit_code):
+    want_exit = expect.exit_code if expect.exit_code is not None else 0
+    c.equal("exit code", exit_code, want_exit)
+
+    texts = [e for e in relay.events if e[0] == "text"]
+    c.equal("every text drawn at x 10 with its whole length",
+            [(e[3], e[4]) for e in texts if (e[3], e[4]) != (10, len(e[2]))], [])
+    c.equal("message boxes have no owner window", [e[4] for e in relay.events if e[0] == "box" and e[4]], [])
+    c.equal("texts and message boxes, in order, exactly", relay.shown(), expect.events)
+    c.equal("message boxes as shown on screen (caption, text)", driver.boxes_seen,
+            [(caption, [text]) for text, caption, flags in expect.boxes()])
+
+    hwnd = driver.s.main.hwnd
+    c.equal("menu and accelerator commands that reached the window",
+            [wp for at, wp in relay.commands(hwnd)], driver.main_commands)
+    for box, wp in driver.about_commands:
+        c.equal("command that closed the About box", [w for at, w in relay.commands(box.hwnd, "dialog")], [wp])
+    c.equal("close commands (Alt+F4)",
+            len([1 for at, wp, lp in relay.received("WM_SYSCOMMAND", hwnd) if wp & 0xFFF0 == 0xF060]),
+            driver.close_commands)
+    if driver.main_commands.count(110) > 1:
+        # The second choice came while the first update ran (after its first text, before its end).
+        started = next(i for i, e in enumerate(relay.events) if e[0] == "text" and e[2] == model.UPDATING)
+        ended = next((i for i, e in enumerate(relay.events) if e[0] == "box"), len(relay.events))
+        second = [at for at, wp in relay.commands(hwnd) if wp == 110][1]
+        c.check("second Update chosen while the first ran", started < second <= ended,
+                "at event %d; the update ran from event %d to %d" % (second, started, ended))
+
+    trace = UnitTrace(os.path.join(folder, "trace.txt"))
+    c.equal("command sequence that reached the unit", trace.tokens(), expect.tokens())
+    c.equal("page programs with a wrong length or checksum", trace.malformed_programs(), [])
+
+    dumps = sorted(glob.glob(os.path.join(folder, "flash-[0-9]*.bin")),
+                   key=lambda p: int(os.path.basename(p)[6:-4]))
+    c.equal("flash dumps at write modes (0xD9)", len(dumps), len(expect.dumps))
+    for i, (path, want) in enumerate(zip(dumps, expect.dumps)):
+        c.equal("flash at write mode #%d, all 2 MiB" % (i + 1), read(path), want)
+    final = os.path.join(folder, "flash-final.bin")
+    if c.check("flash at the end dumped", os.path.exists(final)):
+        c.equal("flash at the end, all 2 MiB", read(final), bytes(expect.flash))
+    c.equal("standard output", read(os.path.join(folder, "stdout.txt")), b"")
+    c.check("simulated unit understood its settings", not os.path.exists(os.path.join(folder, "error.txt")),
+            read(os.path.join(folder, "error.txt")).decode(errors="replace")
+            if os.path.exists(os.path.join(folder, "error.txt")) else "")
+    return image_report(folder, expect, dumps)
+
+
+def image_report(folder, expect, dumps):
+    """Each written image against the flash at the write mode that follows it
+    (the flash at the end when none follows), and a 1A70 main image also at the end."""
+    lines = []
+    final = os.path.join(folder, "flash-final.bin")
+    checks = [(name, index) for name, index in expect.images]
+    if expect.files.get(model.MAIN, b"")[:4] == b"1A70" and any(n == model.MAIN for n, _ in checks):
+        checks.append((model.MAIN, None))
+    for name, index in checks:
+        data = expect.files[name]
+        base = model.REGIONS[data[:4]][0]
+        path = final if index is None or index >= len(dumps) else dumps[index]
+        if not os.path.exists(path):
+            lines.append((False, "%s: no flash dump %s" % (name, path)))
+            continue
+        flash = read(path)
+        same = flash[base:base + len(data) - 4] == data[4:]
+        where = "the end" if path == final else "write mode #%d" % (index + 1)
+        lines.append((same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
+            name, data[:4].decode(), len(data) - 4, base, "matches" if same else "DIFFERS from", where)))
+    return lines
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False):
+    folder = os.path.join(os.path.abspath(work), arch, case.name)
+    files = prepare(case, folder, win_dir, make_images)
+    expect = expectation(case, files)
+    checks = Checks()
+    session = Session(folder, prefix_path(work), inspect, arch, display)
+    started = time.monotonic()
+    exit_code, relay, images, error = None, None, [], None
+    try:
+        session.start()
+        session.screenshot("start")
+        check_window(session, checks)
+        driver = Driver(session, checks)
+        for step in case.steps:
+            driver.step(step)
+        exit_code = session.wait_exit(90)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        error = str(e)
+        session.screenshot("failure")
+    finally:
+        session.close()
+    elapsed = time.monotonic() - started
+    if error:
+        checks.check("the case ran to its end", False, error)
+    else:
+        relay = session.relay()
+        images = check_outputs(checks, folder, relay, expect, driver, exit_code)
+        for ok, line in images:
+            checks.check(line, ok)
+    with open(os.path.join(folder, "result.txt"), "w") as f:
+        f.write(checks.report() + "\n")
+    if checks.passed and not keep:
+        for pattern in ("*.bin", "*.exe", "*.dll"):  # large, and made again by every run
+            for p in glob.glob(os.path.join(folder, pattern)):
+                os.remove(p)
+    return checks, folder, elapsed, exit_code, relay, images
+
+
+# --- commands ---------------------------------------------------------------------------------
+
+def command_case(a):
+    case = BY_NAME[a.name]
+    say("case %s (%s): %s" % (case.name, a.arch, case.why))
+    if a.arch == "i686":
+        why = probe_i686(prefix_path(a.work), a.probe32)
+        if why:
+            say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
+            return SKIP
+    checks, folder, elapsed, exit_code, _, _ = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect)
+    say(checks.report())
+    say("%s in %.1f s; artefacts in %s" % ("PASSED" if checks.passed else "FAILED", elapsed, folder))
+    return 0 if checks.passed else 1
+
+
+def command_demo(a):
+    # A full-size 1A70 main image and four 64 KiB parts, on a unit with its default timing.
+    case = Case("demo", [UPDATE, OK], main=("1A70", FULL_1A70), parts=64 * 1024,
+                settings={"round_trip_ms": 1, "erase_ms": 150, "flash_fill": 255})
+    checks, folder, elapsed, exit_code, relay, images = run_case(
+        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True)
+    say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
+    if relay:
+        progress = 0
+        for e in relay.events:
+            if e[0] == "text" and e[2].startswith("Flash write:  "):
+                progress += 1
+                if progress % 100 != 1:
+                    continue  # the progress line comes hundreds of times: show every 100th
+            say("  y %3d  %r" % (e[1], e[2]) if e[0] == "text" else "  box    %r  caption %r" % (e[1], e[2]))
+        say("  (every 100th progress text shown; %d in all)" % progress)
+    say("\nExit code: %s" % exit_code)
+    say("Flash, byte for byte:")
+    for ok, line in images:
+        say("  " + line)
+    if not images:
+        say("  no image was written")
+    say("Time taken: %.1f s, from starting the program to its end" % elapsed)
+    say("Images, traces and flash dumps: %s" % folder)
+    say("Screenshots: %s" % ", ".join(sorted(glob.glob(os.path.join(folder, "shot-*.png")))))
+    say("All checks: %s (details in %s)" % ("passed" if checks.passed else "FAILED",
+                                             os.path.join(folder, "result.txt")))
+    if not checks.passed:
+        say(checks.report())
+    return 0 if checks.passed else 1
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True)
+    pp = sub.add_parser("prefix")
+    pp.add_argument("--work", required=True)
+    pp.add_argument("--reuse", action="store_true")
+    sub.add_parser("cleanup").add_argument("--work", required=True)
+    sub.add_parser("list")
+    for name in ("case", "demo"):
+        c = sub.add_parser(name)
+        if name == "case":
+            c.add_argument("name", choices=sorted(BY_NAME))
+            c.add_argument("--arch", choices=["x86_64", "i686"], default="x86_64")
+            c.add_argument("--probe32")
+        else:
+            c.add_argument("--display", default=os.environ.get("DISPLAY") or None)
+        c.add_argument("--work", required=True)
+        c.add_argument("--win-dir", required=True)
+        c.add_argument("--make-images", required=True)
+        c.add_argument("--inspect", required=True)
+    a = p.parse_args(argv)
+    try:
+        if a.command == "list":
+            say(";".join(c.name for c in CASES))
+            return 0
+        if a.command == "prefix":
+            make_prefix(a.work, a.reuse)
+            return 0
+        if a.command == "cleanup":
+            kill_wineserver(prefix_path(a.work))
+            return 0
+        if a.command == "demo":
+            make_prefix(a.work, reuse=True)
+            return command_demo(a)
+        return command_case(a)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        say("FAILED: %s" % e)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

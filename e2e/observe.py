@@ -1,0 +1,153 @@
+"""Readers of what a run left behind: Wine's relay trace (the program's own
+TextOutW and MessageBoxW calls and its window procedure's messages), the
+simulated unit's frame trace, and the window listing of inspect.exe."""
+import re
+
+from model import Tokens
+
+_STRING = r'L"((?:[^"\\]|\\.)*)"'
+_TEXT_OUT = re.compile(r'^([0-9a-f]+):Call gdi32\.TextOutW\(([0-9a-f]+),([0-9a-f]+),([0-9a-f]+),[0-9a-f]+ '
+                       + _STRING + r',([0-9a-f]+)\) ret=')
+_MESSAGE_BOX = re.compile(r'^([0-9a-f]+):Call user32\.MessageBoxW\(([0-9a-f]+),[0-9a-f]+ ' + _STRING
+                          + r',[0-9a-f]+ ' + _STRING + r',([0-9a-f]+)\) ret=')
+# "Call window proc <proc> (hwnd=<h>,msg=<name>,wp=<w>,lp=<l>)", likewise "dialog proc"
+_MESSAGE = re.compile(r'^([0-9a-f]+):Call (window|dialog) proc [0-9A-Fa-f]+ '
+                      r'\(hwnd=([0-9A-Fa-f]+),msg=([A-Z_0-9a-fx]+),wp=([0-9a-fA-F]+),lp=([0-9a-fA-F]+)\)')
+
+
+def unescape(s):
+    """Undoes Wine's debugstr_w escaping: \\n \\r \\t \\" \\\\ and \\XXXX (four hex digits)."""
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    return re.sub(r'\\([nrt"\\]|[0-9a-f]{4})',
+                  lambda m: simple.get(m.group(1)) or chr(int(m.group(1), 16)), s)
+
+
+def _int32(hexdigits):
+    """An int argument, from a register that may carry garbage above bit 31."""
+    v = int(hexdigits, 16) & 0xFFFFFFFF
+    return v - (1 << 32) if v & 0x80000000 else v
+
+
+class Relay:
+    """The program's calls in the order they happened, from all its threads."""
+
+    def __init__(self, path):
+        self.events = []    # ("text", y, text, x, count, thread) / ("box", text, caption, flags, owner, thread)
+        self.messages = []  # (index into events at that moment, "window"/"dialog", hwnd, msg, wp, lp)
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                if ":Call " not in line:
+                    continue
+                m = _TEXT_OUT.match(line)
+                if m:
+                    self.events.append(("text", _int32(m.group(4)), unescape(m.group(5)), _int32(m.group(3)),
+                                        _int32(m.group(6)), m.group(1)))
+                    continue
+                m = _MESSAGE_BOX.match(line)
+                if m:
+                    self.events.append(("box", unescape(m.group(3)), unescape(m.group(4)),
+                                        int(m.group(5), 16) & 0xFFFFFFFF, int(m.group(2), 16), m.group(1)))
+                    continue
+                m = _MESSAGE.match(line)
+                if m:
+                    self.messages.append((len(self.events), m.group(2), int(m.group(3), 16), m.group(4),
+                                          int(m.group(5), 16) & 0xFFFFFFFF, int(m.group(6), 16)))
+
+    def shown(self):
+        """Texts and boxes as the user saw them: ("text", y, text) / ("box", text, caption, flags)."""
+        return [e[:3] if e[0] == "text" else e[:4] for e in self.events]
+
+    def commands(self, hwnd=None, kind="window"):
+        """WM_COMMAND parameters that reached a window (or dialog) procedure, with their position."""
+        return [(at, wp) for at, k, h, msg, wp, lp in self.messages
+                if k == kind and msg == "WM_COMMAND" and (hwnd is None or h == hwnd)]
+
+    def received(self, msg, hwnd):
+        return [(at, wp, lp) for at, k, h, name, wp, lp in self.messages
+                if k == "window" and name == msg and h == hwnd]
+
+    def has_text(self, text):
+        return any(e[0] == "text" and e[2] == text for e in self.events)
+
+
+class UnitTrace:
+    """trace.txt of the simulated unit: '<ms> <kind> <fault> > <bytes> < <reply>'."""
+
+    def __init__(self, path):
+        self.frames = []
+        with open(path) as f:
+            for line in f:
+                head, _, rest = line.partition(" > ")
+                sent, _, reply = rest.partition(" <")
+                ms, kind, fault = head.split()
+                self.frames.append((int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
+
+    def tokens(self, pause_ms=950):
+        t = Tokens()
+        previous = None
+        for ms, kind, fault, b, reply in self.frames:
+            if previous is not None and ms - previous >= pause_ms:
+                t.pause()
+            previous = ms
+            if kind in ("mode", "speed", "ready"):
+                t.frame(kind, code=b[2])
+            elif kind == "erase":
+                t.frame(kind, sector=b[4])
+            elif kind == "program":
+                t.frame(kind, address=int.from_bytes(b[4:7], "big"), size=b[1])
+            elif kind in ("write_enable", "status"):
+                t.frame(kind)
+            else:
+                t.frame("unknown " + b.hex())
+        return t.done()
+
+    def malformed_programs(self):
+        """Page programs whose checksum or length is wrong: a correct program sends none."""
+        bad = []
+        for ms, kind, fault, b, reply in self.frames:
+            if kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
+                bad.append(b.hex())
+        return bad
+
+
+class Window:
+    def __init__(self, hwnd, pid, rect, client, cls, title):
+        self.hwnd, self.pid, self.rect, self.cls, self.title = hwnd, pid, rect, cls, title
+        self.client = client  # the client area's top-left corner on the screen
+        self.children = []  # (id, rect relative to the window, class, text)
+
+    @property
+    def size(self):
+        return self.rect[2] - self.rect[0], self.rect[3] - self.rect[1]
+
+    def child(self, cls, ident=None):
+        return [c for c in self.children if c[2] == cls and (ident is None or c[0] == ident)]
+
+    def statics(self):
+        """Texts of the static controls (an icon's resource reference left out)."""
+        return [c[3] for c in self.children if c[2] == "Static" and not c[3].startswith("\uffff")]
+
+    def __repr__(self):
+        return "<%s %r %dx%d %r>" % (self.cls, self.title, self.size[0], self.size[1],
+                                    [c[3] for c in self.children])
+
+
+def _unescape_listing(s):
+    return re.sub(r"\\x([0-9a-f]{2})|\\\\", lambda m: chr(int(m.group(1), 16)) if m.group(1) else "\\", s)
+
+
+def parse_windows(listing):
+    windows = []
+    for line in listing.splitlines():
+        head, sep, text = line.partition(" | ")
+        if not sep:
+            continue
+        text = _unescape_listing(text)
+        if head.startswith("W "):
+            fields = head.split(" ", 9)
+            windows.append(Window(int(fields[1], 16), int(fields[2]), tuple(map(int, fields[3:7])),
+                                  tuple(map(int, fields[7:9])), fields[9], text))
+        elif head.startswith("C ") and windows:
+            fields = head.split(" ", 7)
+            windows[-1].children.append((int(fields[2]), tuple(map(int, fields[3:7])), fields[7], text))
+    return windows

@@ -18,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import time
+import traceback
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -25,10 +26,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import model  # noqa: E402
 from cases import BY_NAME, CASES, Case, FULL_1A70, UPDATE, OK  # noqa: E402
 from observe import UnitTrace  # noqa: E402
-from session import (TITLE, WINE32, WINE64, Failure, Session, kill_wineserver, run, wait_for,  # noqa: E402
-                     wine_env)
+from session import (TITLE, WINE32, WINE64, Failure, Session, kill_wineserver, run, set_deadline,  # noqa: E402
+                     wait_for, wine_env)
 
 SKIP = 77
+CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
 RELAY_INCLUDE = "user32.MessageBoxW;gdi32.TextOutW"
 WINE32_LOADERS = ["/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine"]
 
@@ -342,11 +344,12 @@ def read(path):
         return f.read()
 
 
-def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False):
+def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS):
     folder = os.path.join(os.path.abspath(work), arch, case.name)
     files = prepare(case, folder, win_dir, make_images)
     expect = expectation(case, files)
     checks = Checks()
+    set_deadline(seconds)
     session = Session(folder, prefix_path(work), inspect, arch, display)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
@@ -357,9 +360,12 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
         driver = Driver(session, checks)
         for step in case.steps:
             driver.step(step)
-        exit_code = session.wait_exit(90)
+        exit_code = session.wait_exit(60)
     except (Failure, subprocess.TimeoutExpired) as e:
         error = str(e)
+        session.screenshot("failure")
+    except Exception:
+        error = traceback.format_exc()
         session.screenshot("failure")
     finally:
         session.close()
@@ -401,7 +407,7 @@ def command_demo(a):
     case = Case("demo", [UPDATE, OK], main=("1A70", FULL_1A70), parts=64 * 1024,
                 settings={"round_trip_ms": 1, "erase_ms": 150, "flash_fill": 255})
     checks, folder, elapsed, exit_code, relay, images = run_case(
-        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True)
+        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True, seconds=900)
     say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
     if relay:
         progress = 0

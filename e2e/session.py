@@ -23,8 +23,22 @@ class Failure(Exception):
     pass
 
 
+_deadline = None
+
+
+def set_deadline(seconds):
+    """Bounds every later wait, so a stuck case ends (and cleans up) before CTest's time-out."""
+    global _deadline
+    _deadline = time.monotonic() + seconds
+
+
+def time_left(timeout):
+    return timeout if _deadline is None else max(0.0, min(timeout, _deadline - time.monotonic()))
+
+
 def wait_for(what, condition, timeout, interval=0.1):
     """Polls until condition() is truthy; returns its value or raises Failure."""
+    timeout = time_left(timeout)
     end = time.monotonic() + timeout
     while True:
         value = condition()
@@ -137,6 +151,7 @@ class Session:
             raise Failure("the program ended early with exit code %d" % self.proc.returncode)
 
     def wait_exit(self, timeout):
+        timeout = time_left(timeout)
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -220,8 +235,8 @@ class Session:
         left, top, right, bottom = buttons[0][1]
         self.click(dialog, (left + right) // 2, (top + bottom) // 2)
 
-    def dismiss_box(self, timeout=60):
-        """Waits for the next message box, clicks its OK, waits until it is gone."""
+    def dismiss_box(self, timeout=600):
+        """Waits for the next message box (within the case's time), clicks its OK, waits until it is gone."""
         box = self.wait_dialog("a message box", timeout)
         self.screenshot("box")
         self.press_ok(box)

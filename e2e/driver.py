@@ -170,6 +170,9 @@ def prepare(case, folder, win_dir, make_images):
         if os.path.exists(path):
             with open(path, "rb") as f:
                 files[name] = f.read()
+            ident, size = case.main if name == model.MAIN else (None, case.parts)
+            if len(files[name]) != 4 + size or (ident and files[name][:4] != ident.encode()):
+                raise Failure("make_images wrote %s with %d bytes, not an id and %d" % (name, len(files[name]), size))
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
     lines += ["fault = %s" % f for f in case.faults]
     with open(os.path.join(folder, "settings.txt"), "w") as f:

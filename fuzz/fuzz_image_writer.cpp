@@ -27,21 +27,15 @@
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "platform/host_platform.h"
+#include "fuzz/require.h"
+
+extern const char* const FuzzTarget = "fuzz_image_writer";
 #include "sim/host_environment.h"
 #include "sim/sample_images.h"
 #include "sim/sim.h"
 
 namespace {
 
-[[noreturn]] void Violated(const char* what) {
-    std::fprintf(stderr, "fuzz_image_writer: property violated: %s\n", what);
-    std::fflush(stderr);
-    __builtin_trap();
-}
-#define REQUIRE(condition, what) \
-    do {                         \
-        if (!(condition)) Violated(what); \
-    } while (0)
 
 const char* const Ids[3] = {"1A60", "1A65", "1A70"};
 const std::size_t LongestStretch = sim::FlashSize + 64;

@@ -32,18 +32,12 @@
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "platform/host_platform.h"
+#include "fuzz/require.h"
+
+extern const char* const FuzzTarget = "fuzz_replies";
 
 namespace {
 
-[[noreturn]] void Violated(const char* what) {
-    std::fprintf(stderr, "fuzz_replies: property violated: %s\n", what);
-    std::fflush(stderr);
-    __builtin_trap();
-}
-#define REQUIRE(condition, what) \
-    do {                         \
-        if (!(condition)) Violated(what); \
-    } while (0)
 
 HANDLE const FakeHandle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x2025));
 const BridgeStatus Ok = 0;

@@ -198,7 +198,7 @@ class Driver:
         self.s, self.c = session, checks
         self.main_commands = []    # WM_COMMAND wParam values the main window must get, in order
         self.about_commands = []   # (About box, wParam that must close it)
-        self.boxes_seen = []       # (caption, texts) of each message box, as inspect.exe read it
+        self.boxes_seen = []       # (caption, texts) of each message box, as list_windows.exe read it
         self.close_commands = 0
 
     def step(self, step):

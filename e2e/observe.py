@@ -1,6 +1,6 @@
 """Readers of what a run left behind: Wine's relay trace (the program's own
 TextOutW and MessageBoxW calls and its window procedure's messages), the
-simulated unit's frame trace, and the window listing of inspect.exe."""
+simulated unit's frame trace, and the window listing of list_windows.exe."""
 import re
 
 from model import Tokens

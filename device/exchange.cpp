@@ -17,31 +17,35 @@ static void ShowBridgeError(const WCHAR* text) {
     MessageBoxW(nullptr, text, CaptionBlank, MB_OK | MB_ICONWARNING);
 }
 
+// One receive-queue check; false (after its box) when the call fails.
+static bool CheckQueue(DWORD* waiting) {
+    DWORD queueStatus = 0;
+    EnterCriticalSection(&AppState.DeviceLock);
+    BridgeStatus status = BridgeCheckRxQueue(AppState.DeviceHandle, waiting, &queueStatus);
+    LeaveCriticalSection(&AppState.DeviceLock);
+    if (status != 0) ShowBridgeError(BoxQueueFailed);
+    return status == 0;
+}
+
+// One read; false (after its box) when the call fails.
+static bool ReadBytes(BYTE* buffer, DWORD length, DWORD* bytesRead) {
+    *bytesRead = 0;
+    EnterCriticalSection(&AppState.DeviceLock);
+    BridgeStatus status = BridgeRead(AppState.DeviceHandle, buffer, length, bytesRead, nullptr);
+    LeaveCriticalSection(&AppState.DeviceLock);
+    if (status != 0) ShowBridgeError(BoxReadFailed);
+    return status == 0;
+}
+
 // A reply that came after an earlier exchange gave up would otherwise be read
 // as the answer to this command, and every reply after it one frame late.
 static bool DiscardLateReplies() {
     DWORD waiting = 0;
-    DWORD queueStatus = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeCheckRxQueue(AppState.DeviceHandle, &waiting, &queueStatus);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) {
-        ShowBridgeError(BoxQueueFailed);
-        return false;
-    }
+    if (!CheckQueue(&waiting)) return false;
     if (waiting == 0) return true;
-
     BYTE dropped[256];
-    DWORD dropLength = waiting < sizeof dropped ? waiting : sizeof dropped;
     DWORD bytesRead = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    status = BridgeRead(AppState.DeviceHandle, dropped, dropLength, &bytesRead, nullptr);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) {
-        ShowBridgeError(BoxReadFailed);
-        return false;
-    }
-    return true;
+    return ReadBytes(dropped, waiting < sizeof dropped ? waiting : sizeof dropped, &bytesRead);
 }
 
 static bool SendFrame(const BYTE* frame, DWORD length) {
@@ -61,17 +65,10 @@ static bool SendFrame(const BYTE* frame, DWORD length) {
 // A failed check is shown and remembered, but the waiting goes on.
 static bool AwaitReply() {
     DWORD waiting = 0;
-    DWORD queueStatus = 0;
     bool checkFailed = false;
     DWORD start = GetTickCount();
     while (waiting == 0 && GetTickCount() - start < ReplyWindowMs) {
-        EnterCriticalSection(&AppState.DeviceLock);
-        BridgeStatus status = BridgeCheckRxQueue(AppState.DeviceHandle, &waiting, &queueStatus);
-        LeaveCriticalSection(&AppState.DeviceLock);
-        if (status != 0) {
-            ShowBridgeError(BoxQueueFailed);
-            checkFailed = true;
-        }
+        if (!CheckQueue(&waiting)) checkFailed = true;
     }
     return !checkFailed && waiting != 0;
 }
@@ -79,14 +76,7 @@ static bool AwaitReply() {
 // Reads the full reply length, however many bytes the queue reported; a
 // short read is shown but left to the caller to judge.
 static bool ReadReply(BYTE* reply, DWORD length, DWORD* bytesRead) {
-    *bytesRead = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeRead(AppState.DeviceHandle, reply, length, bytesRead, nullptr);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) {
-        ShowBridgeError(BoxReadFailed);
-        return false;
-    }
+    if (!ReadBytes(reply, length, bytesRead)) return false;
     if (*bytesRead != length) ShowStatus(TextShortRead, LineStatus);
     return true;
 }

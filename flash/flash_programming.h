@@ -19,6 +19,9 @@ BOOL SelectSpiSpeed();
 // one of them is erased and the flash reports not busy.
 BOOL EraseSectors(BYTE firstSector, BYTE sectorCount);
 
+// The checksum byte of a FlashFrame: the bytes and it sum to 0 modulo 256.
+BYTE FlashChecksum(const BYTE* bytes, DWORD length);
+
 // Programs one image file into the region its identifier selects; 1 when
 // every piece was acknowledged. A failed erase ends the process (code 6).
 BOOL WriteImageFile(const WCHAR* fileName);

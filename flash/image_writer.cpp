@@ -55,12 +55,8 @@ static DWORD BuildProgramFrame(BYTE* frame, DWORD address, const BYTE* data, DWO
     frame[4] = static_cast<BYTE>(address >> 16);
     frame[5] = static_cast<BYTE>(address >> 8);
     frame[6] = static_cast<BYTE>(address);
-    BYTE sum = 0;
-    for (DWORD i = 0; i < n; ++i) {
-        frame[7 + i] = data[i];
-        sum = static_cast<BYTE>(sum + data[i]);
-    }
-    frame[7 + n] = static_cast<BYTE>(-sum);
+    memcpy(frame + 7, data, n);
+    frame[7 + n] = FlashChecksum(data, n);
     return n + FrameOverhead;
 }
 

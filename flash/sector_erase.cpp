@@ -9,10 +9,9 @@ static const BYTE StatusBusy = 0x01;
 // taken as stuck, or gone.
 static const DWORD ErasePollLimitMs = 10000;
 
-// Checksum replies: frame bytes plus reply sum to 0 modulo 256.
-static BYTE ChecksumReply(const BYTE* frame, DWORD length) {
+BYTE FlashChecksum(const BYTE* bytes, DWORD length) {
     BYTE sum = 0;
-    for (DWORD i = 0; i < length; ++i) sum = static_cast<BYTE>(sum + frame[i]);
+    for (DWORD i = 0; i < length; ++i) sum = static_cast<BYTE>(sum + bytes[i]);
     return static_cast<BYTE>(-sum);
 }
 
@@ -39,11 +38,11 @@ BOOL EraseSectors(BYTE firstSector, BYTE sectorCount) {
     Sleep(3);
     for (BYTE sector = firstSector; sector != static_cast<BYTE>(firstSector + sectorCount); ++sector) {
         if (ExchangeCommand(&reply, WriteEnableFrame, 1, sizeof WriteEnableFrame) != 1 ||
-            reply != ChecksumReply(WriteEnableFrame, sizeof WriteEnableFrame))
+            reply != FlashChecksum(WriteEnableFrame, sizeof WriteEnableFrame))
             return EraseFailed(BoxWriteEnableFailed);
         eraseFrame[4] = sector;
         if (ExchangeCommand(&reply, eraseFrame, 1, sizeof eraseFrame) != 1 ||
-            reply != ChecksumReply(eraseFrame, sizeof eraseFrame))
+            reply != FlashChecksum(eraseFrame, sizeof eraseFrame))
             return EraseFailed(BoxSectorEraseFailed);
         if (!WaitWhileBusy()) return EraseFailed(BoxSectorEraseFailed);
     }

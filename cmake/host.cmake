@@ -1,23 +1,6 @@
 # Host (Linux) build: the product over our platform layer, the simulated unit, tests.
-set(SORVIK_INSTRUMENT "")
-if(SORVIK_SANITIZE STREQUAL "address")
-  set(SORVIK_INSTRUMENT -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=address,undefined)
-elseif(SORVIK_SANITIZE STREQUAL "thread")
-  set(SORVIK_INSTRUMENT -fsanitize=thread)
-  add_link_options(-fsanitize=thread)
-endif()
-if(SORVIK_FUZZ)
-  # Coverage for libFuzzer in every object, so the product is steered too;
-  # only the fuzz targets link libFuzzer's own main.
-  list(APPEND SORVIK_INSTRUMENT -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
-       -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=address,undefined)
-endif()
-add_compile_options(${SORVIK_INSTRUMENT})
-# The product library is made before this file is read, so the directory's
-# options above never reach it: without this its code would go unchecked.
-target_compile_options(sorvik_product PRIVATE ${SORVIK_INSTRUMENT})
+# Sanitizer and fuzzing flags come from the toolchain file of those presets
+# (cmake/host-instrumented.cmake), so they reach every target.
 if(SORVIK_SANITIZE STREQUAL "thread")
   # Tests trap FatalStop's exit() by throwing out of it, but the C library
   # declares exit as never throwing: the cleanup that ThreadSanitizer adds at

@@ -1,8 +1,7 @@
 # Windows builds (MinGW-w64): the program, and the simulated unit as SiUSBXp.dll.
-add_compile_options(-municode)
+# The architecture's flags come from the toolchain file; the rest sit on targets.
+target_compile_options(sorvik_product PUBLIC $<$<COMPILE_LANGUAGE:C,CXX>:-municode>)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
-  # Single precision where the progress text asks for it, not x87 excess precision.
-  add_compile_options(-msse2 -mfpmath=sse)
   set(SORVIK_BRIDGE_DEF ${CMAKE_SOURCE_DIR}/device/bridge.def)
 else()
   # x86_64 has no stdcall decoration: the same file without the @N suffixes.
@@ -28,3 +27,8 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)
 endif()
+
+# Checks of what was built, for machines that cannot run the program: they
+# read the files, they do not execute them.
+enable_testing()
+add_subdirectory(checks)

@@ -1,4 +1,4 @@
 #include "app/app_state.h"
 
 // No device is open at the start.
-ProgramState AppState = {nullptr, nullptr, {}, {}, INVALID_HANDLE_VALUE, {}, FALSE, 0, 0, 0};
+ProgramState AppState = {nullptr, nullptr, {}, {}, INVALID_HANDLE_VALUE, {}, FALSE, 0, 0, 0, 0};

@@ -15,6 +15,7 @@ struct ProgramState {
     BYTE OsdPartsFlag;    // set to 1 by an image of kind "1A70", never cleared
     WORD ReadyCountdown;  // tries left in the ready poll
     LONG volatile UpdateRunning;  // 1 while an update worker runs
+    LONG volatile FatalStopBegun;  // 1 from the start of a fatal stop: the process ends with 1
 };
 
 extern ProgramState AppState;

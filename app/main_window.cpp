@@ -5,6 +5,7 @@
 #include "app/resource.h"
 #include "app/status_display.h"
 #include "app/texts.h"
+#include "device/device_link.h"
 #include "update/update_worker.h"
 
 const int MainWindowWidth = 300;   // outer size: frame, caption and menu bar included
@@ -43,7 +44,7 @@ int AppMain(HINSTANCE instance, int showMode, LPWSTR) {
             DispatchMessageW(&message);
         }
     }
-    return static_cast<int>(message.wParam);
+    return ProcessExitCode(static_cast<int>(message.wParam));
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showMode) {

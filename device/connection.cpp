@@ -93,6 +93,9 @@ void CloseDevice() {
 
 void FatalStop(BYTE code) {
     if (code < 1 || code > 8) return;
+    // Before anything else: the interface thread may end the process on the
+    // window's destruction (or the user's close) before exit(1) takes hold.
+    InterlockedExchange(&AppState.FatalStopBegun, 1);
     const WCHAR* text = FatalTexts[code];
     HDC dc = GetDC(AppState.MainWindow);
     TextOutW(dc, StatusX, LineStatus, text, static_cast<int>(wcslen(text)));
@@ -101,4 +104,8 @@ void FatalStop(BYTE code) {
     ReleaseDC(AppState.MainWindow, dc);
     PostMessageW(AppState.MainWindow, WM_CLOSE, 0, 0);  // destroyed by its own thread
     exit(1);
+}
+
+int ProcessExitCode(int quitCode) {
+    return InterlockedCompareExchange(&AppState.FatalStopBegun, 0, 0) == 1 ? 1 : quitCode;
 }

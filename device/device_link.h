@@ -13,6 +13,10 @@ void CloseDevice();
 // returns at once.
 void FatalStop(BYTE code);
 
+// The exit code for an end of the process that the window's destruction
+// brings: 1 once a fatal stop has begun, whichever thread ends the process.
+int ProcessExitCode(int quitCode);
+
 // Sends one frame and reads a reply of replyLength bytes; 1 for success.
 BOOL ExchangeCommand(BYTE* reply, const BYTE* command, DWORD replyLength, DWORD commandLength);
 

@@ -26,6 +26,7 @@ struct State {
     std::vector<std::string> violations;
     std::vector<LockState> locks{LockState{}};  // index 0: never initialised
     int destroyRequests = 0;
+    std::function<void(const std::string&)> interfaceHook;
     DWORD limitStart = 0;
     DWORD limit = 0;
 };
@@ -53,7 +54,22 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
+// Caller does not hold S().mutex.
+void RunInterfaceHook(const std::string& event) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(S().mutex);
+        hook = S().interfaceHook;
+    }
+    if (hook) hook(event);
+}
+
 }  // namespace
+
+void SetInterfaceHook(std::function<void(const std::string& event)> hook) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().interfaceHook = std::move(hook);
+}
 
 DWORD Now() {
     std::lock_guard<std::mutex> guard(S().mutex);
@@ -167,6 +183,7 @@ void Reset(DWORD startTime) {
     s.violations.clear();
     s.locks.assign(1, LockState{});
     s.destroyRequests = 0;
+    s.interfaceHook = nullptr;
     s.limit = 0;
     heldByThisThread = 0;
 }
@@ -198,19 +215,25 @@ BOOL TextOutW(HDC, int x, int y, LPCWSTR text, int count) {
 }
 
 int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
-    std::lock_guard<std::mutex> guard(S().mutex);
-    host::CheckNoLockHeld("a message box");
-    S().boxes.push_back({text, caption, type, S().clock});
-    S().events.push_back("box:" + host::Narrow(text));
+    const std::string event = "box:" + host::Narrow(text);
+    {
+        std::lock_guard<std::mutex> guard(S().mutex);
+        host::CheckNoLockHeld("a message box");
+        S().boxes.push_back({text, caption, type, S().clock});
+        S().events.push_back(event);
+    }
+    host::RunInterfaceHook(event);
     return IDOK;
 }
 
 BOOL PostMessageW(HWND, UINT message, WPARAM, LPARAM) {
-    std::lock_guard<std::mutex> guard(S().mutex);
-    if (message == WM_CLOSE) {
+    if (message != WM_CLOSE) return TRUE;
+    {
+        std::lock_guard<std::mutex> guard(S().mutex);
         ++S().destroyRequests;
         S().events.push_back("destroy");
     }
+    host::RunInterfaceHook("destroy");
     return TRUE;
 }
 
@@ -263,6 +286,11 @@ void DeleteCriticalSection(CRITICAL_SECTION* section) {
 
 LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedCompareExchange(LONG volatile* target, LONG value, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
 }
 
 void HostOpenFile(std::ifstream& stream, LPCWSTR name, std::ios::openmode mode) {

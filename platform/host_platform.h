@@ -48,6 +48,12 @@ std::vector<Box> Boxes();
 // --- window requests --------------------------------------------------------
 int DestroyRequests();
 
+// Called, outside the host layer's lock, right after a message box comes up
+// ("box:...") or the window's destruction is asked for ("destroy"): the
+// moments at which the interface thread can end the process. A test plays
+// that thread here. Reset() removes it.
+void SetInterfaceHook(std::function<void(const std::string& event)> hook);
+
 // --- lock rules -------------------------------------------------------------
 // Called by the simulated bridge on every library call: the caller must hold
 // exactly one lock.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/texts.h"
+#include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "sim/unit.h"
 #include "tests/support/fixture.h"
@@ -155,6 +156,74 @@ TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
     EXPECT_TRUE(RegionHolds(snapshots[0], "1A70", main));
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(RegionHolds(snapshots[i + 1], PartIds[i], parts[i])) << "part " << i + 2;
     EXPECT_TRUE(RegionHolds(sim::Flash(), "1A70", main));
+    EXPECT_EQ(ProcessExitCode(0), 0);  // the window's destruction ends a good update with 0
+}
+
+// The interface thread, told of each box and of the destruction request as it
+// happens on the worker, works out the exit code it would end the process
+// with at that moment: the user closing the window during a box, or the
+// window's destruction carried out before the worker's exit(1) takes hold.
+TEST_F(WorkerThread, EveryEndAfterAFatalStopHasBegunCarriesOne) {
+    MakeImage("SORVIK-FPGA-1.45-1013.bin", "1A60", 100);
+    sim::Settings settings;
+    settings.frameFaults = {{sim::FrameKind::Speed, 1, sim::Fault::NoReply},
+                            {sim::FrameKind::Speed, 2, sim::Fault::WrongReply}};
+    Attach(settings);
+
+    std::atomic<const std::string*> asked{nullptr};
+    std::atomic<bool> answered{false};
+    host::SetInterfaceHook([&](const std::string& event) {
+        answered.store(false);
+        asked.store(&event);
+        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!answered.load() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    });
+
+    std::atomic<bool> done{false};
+    std::optional<int> exit;
+    std::thread worker([&] {
+        exit = host::RunTrappingExit([] { UpdateWorker(nullptr); });
+        done.store(true);
+    });
+    struct Moment {
+        std::string event;
+        int exitCode;
+        bool deviceOpen;
+    };
+    std::vector<Moment> moments;
+    while (!done.load()) {
+        const std::string* event = asked.exchange(nullptr);
+        if (!event) {
+            std::this_thread::yield();
+            continue;
+        }
+        moments.push_back({*event, ProcessExitCode(0), sim::DeviceOpen()});
+        answered.store(true);
+    }
+    worker.join();
+
+    EXPECT_EQ(exit, std::optional<int>(1));
+    ASSERT_EQ(moments.size(), 3u);
+    // Before the fatal stop, closing the window ends the program as Exit does.
+    EXPECT_EQ(moments[0].event, "box:ERROR Selecting Speed!");
+    EXPECT_EQ(moments[0].exitCode, 0);
+    // The fatal stop's box: the bridge is still open, and any end is now 1.
+    EXPECT_EQ(moments[1].event, "box: ");
+    EXPECT_EQ(moments[1].exitCode, 1);
+    EXPECT_TRUE(moments[1].deviceOpen);
+    // Destruction is asked for after the bridge is closed, still with 1.
+    EXPECT_EQ(moments[2].event, "destroy");
+    EXPECT_EQ(moments[2].exitCode, 1);
+    EXPECT_FALSE(moments[2].deviceOpen);
+
+    // The code's text, then its box, then the destruction request, then exit(1).
+    std::vector<std::string> events = host::Events();
+    auto at = [&](const std::string& event) { return std::find(events.begin(), events.end(), event) - events.begin(); };
+    const std::string fatalText = "draw:10:SPI Speed error" + std::string(21, ' ');
+    EXPECT_LT(at(fatalText), at("box: "));
+    EXPECT_LT(at("box: "), at("destroy"));
+    EXPECT_LT(at("destroy"), at("exit:1"));
+    EXPECT_EQ(at("exit:1"), static_cast<long>(events.size()) - 1);
 }
 
 }  // namespace

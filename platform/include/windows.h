@@ -52,6 +52,7 @@ void EnterCriticalSection(CRITICAL_SECTION* section);
 void LeaveCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
 LONG InterlockedExchange(LONG volatile* target, LONG value);
+LONG InterlockedCompareExchange(LONG volatile* target, LONG value, LONG comparand);
 
 // The host library opens files by narrow name only; this opens by the wide name.
 void HostOpenFile(std::ifstream& stream, LPCWSTR name, std::ios::openmode mode);

@@ -148,6 +148,11 @@ std::vector<std::string> Events() {
     return S().events;
 }
 
+void NoteEvent(const std::string& event) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().events.push_back(event);
+}
+
 std::optional<int> RunTrappingExit(const std::function<void()>& body) {
     ++exitTraps;
     try {

@@ -79,5 +79,7 @@ void Reset(DWORD startTime = 1000);
 // Every event in order, for sequence checks: "box:...", "draw:y:...",
 // "sleep:N", "bridge:N".
 std::vector<std::string> Events();
+// Adds an event of the caller's own (the simulated unit's frames) in its place.
+void NoteEvent(const std::string& event);
 
 }  // namespace host

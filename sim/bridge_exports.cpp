@@ -1,4 +1,6 @@
-// The eight operations as the bridge library exports them.
+// The eight operations as the bridge library exports them. Each records the
+// arguments it was given, so tests can hold them against what the utility
+// must pass.
 #include "device/bridge.h"
 #include "sim/unit.h"
 
@@ -6,6 +8,13 @@ namespace {
 const BridgeStatus Ok = 0;
 const BridgeStatus Failed = 0xFF;
 const BridgeStatus InvalidHandle = 0x01;
+
+sim::Call With(int ordinal, HANDLE handle = nullptr) {
+    sim::Call call{};
+    call.ordinal = ordinal;
+    call.handle = handle;
+    return call;
+}
 }  // namespace
 
 using sim::bridge::Enter;
@@ -15,51 +24,72 @@ extern "C" {
 
 BridgeStatus WINAPI BridgeCountDevices(DWORD* deviceCount) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(1)) return Failed;
-    *deviceCount = sim::bridge::DeviceCount();
-    return Ok;
+    sim::Call call = With(1);
+    call.outGiven = deviceCount != nullptr;
+    // A failing count still leaves a count behind: only the status tells.
+    bool ok = Enter(call);
+    if (deviceCount) *deviceCount = sim::bridge::DeviceCount();
+    return ok ? Ok : Failed;
 }
 
 BridgeStatus WINAPI BridgeGetDeviceString(DWORD deviceIndex, void* buffer, DWORD kind) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(2)) return Failed;
+    sim::Call call = With(2);
+    call.index = deviceIndex;
+    call.kind = kind;
+    call.outGiven = buffer != nullptr;
+    if (!Enter(call)) return Failed;
     return sim::bridge::DeviceString(deviceIndex, static_cast<char*>(buffer), kind) ? Ok : Failed;
 }
 
 BridgeStatus WINAPI BridgeOpen(DWORD deviceIndex, HANDLE* handle) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(3)) return Failed;
+    sim::Call call = With(3);
+    call.index = deviceIndex;
+    call.outGiven = handle != nullptr;
+    if (!Enter(call)) return Failed;
     return sim::bridge::Open(deviceIndex, handle) ? Ok : Failed;
 }
 
 BridgeStatus WINAPI BridgeClose(HANDLE handle) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(4)) return Failed;
+    if (!Enter(With(4, handle))) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     sim::bridge::Close();
     return Ok;
 }
 
-BridgeStatus WINAPI BridgeRead(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void*) {
+BridgeStatus WINAPI BridgeRead(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* last) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(6)) return Failed;
+    sim::Call call = With(6, handle);
+    call.length = bytesToRead;
+    call.lastNull = last == nullptr;
+    call.outGiven = buffer != nullptr && bytesRead != nullptr;
+    if (!Enter(call)) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     *bytesRead = sim::bridge::Take(static_cast<BYTE*>(buffer), bytesToRead);
     return Ok;
 }
 
-BridgeStatus WINAPI BridgeWrite(HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void*) {
+BridgeStatus WINAPI BridgeWrite(HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* last) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(7)) return Failed;
+    sim::Call call = With(7, handle);
+    call.length = bytesToWrite;
+    call.lastNull = last == nullptr;
+    call.outGiven = buffer != nullptr && bytesWritten != nullptr;
+    if (!Enter(call)) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     sim::bridge::Receive(static_cast<const BYTE*>(buffer), bytesToWrite);
     *bytesWritten = bytesToWrite;
     return Ok;
 }
 
-BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD, DWORD) {
+BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD flushTransmit, DWORD flushReceive) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(9)) return Failed;
+    sim::Call call = With(9, handle);
+    call.flags[0] = flushTransmit;
+    call.flags[1] = flushReceive;
+    if (!Enter(call)) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     sim::bridge::Flush();
     return Ok;
@@ -67,7 +97,9 @@ BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD, DWORD) {
 
 BridgeStatus WINAPI BridgeCheckRxQueue(HANDLE handle, DWORD* bytesWaiting, DWORD* queueStatus) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(12)) return Failed;
+    sim::Call call = With(12, handle);
+    call.outGiven = bytesWaiting != nullptr && queueStatus != nullptr;
+    if (!Enter(call)) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     *bytesWaiting = sim::bridge::Waiting();
     *queueStatus = 0;

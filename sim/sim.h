@@ -76,6 +76,19 @@ struct Frame {
     std::vector<BYTE> Reply() const { return std::vector<BYTE>(reply, reply + replyLength); }
 };
 
+// One call of the bridge library's operations with the arguments it was given.
+struct Call {
+    int ordinal;
+    bool failed;      // an injected failure hit it
+    HANDLE handle;    // 4, 6, 7, 9, 12: the handle passed
+    DWORD index;      // 2, 3: the device index
+    DWORD kind;       // 2: the string kind
+    DWORD length;     // 6: bytes asked for; 7: bytes sent
+    DWORD flags[2];   // 9: the two flush flags
+    bool lastNull;    // 6, 7: the last argument was null
+    bool outGiven;    // the out-arguments were real places to write to
+};
+
 const DWORD FlashSize = 0x200000;  // 2 MiB; addresses wrap beyond it
 const DWORD SectorSize = 0x10000;
 
@@ -102,6 +115,8 @@ const std::vector<BYTE>& Flash();
 // The flash as it stood at every write mode (0xD9), in order.
 const std::vector<std::vector<BYTE>>& WriteModeSnapshots();
 int CallCount(int ordinal);
+// Every library call in order.
+const std::vector<Call>& Calls();
 int FailedCalls();
 bool DeviceOpen();
 HANDLE HandleOf(DWORD deviceIndex);

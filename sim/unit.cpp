@@ -28,6 +28,7 @@ struct Unit {
     std::deque<Reply> queue;
     std::vector<int> kindCounts = std::vector<int>(static_cast<int>(FrameKind::Any) + 1, 0);
     std::vector<int> callCounts = std::vector<int>(13, 0);
+    std::vector<Call> calls;
     int failedCalls = 0;
     int ignoredWhileBusy = 0;
     int notReadyLeft = 0;
@@ -146,6 +147,7 @@ void Configure(const Settings& settings, Environment* environment) {
     u.queue.clear();
     std::fill(u.kindCounts.begin(), u.kindCounts.end(), 0);
     std::fill(u.callCounts.begin(), u.callCounts.end(), 0);
+    u.calls.clear();
     u.failedCalls = 0;
     u.ignoredWhileBusy = 0;
     u.notReadyLeft = settings.notReadyAnswers;
@@ -158,6 +160,7 @@ const std::vector<Frame>& Frames() { return U().frames; }
 const std::vector<BYTE>& Flash() { return U().flash.Contents(); }
 const std::vector<std::vector<BYTE>>& WriteModeSnapshots() { return U().snapshots; }
 int CallCount(int ordinal) { return U().callCounts.at(ordinal); }
+const std::vector<Call>& Calls() { return U().calls; }
 int FailedCalls() { return U().failedCalls; }
 bool DeviceOpen() { return U().open; }
 int IgnoredWhileBusy() { return U().ignoredWhileBusy; }
@@ -192,18 +195,18 @@ const char* FaultName(Fault fault) {
 
 namespace bridge {
 
-// Counts the call, reports it, and tells whether an injected failure hits it.
-bool Enter(int ordinal) {
+// Counts and records the call, reports it, and tells whether an injected
+// failure hits it.
+bool Enter(Call call) {
     Unit& u = U();
-    int call = ++u.callCounts.at(ordinal);
-    if (u.environment) u.environment->OnCall(ordinal);
-    for (const CallFault& f : u.settings.callFaults) {
-        if (f.ordinal == ordinal && (f.call == 0 || f.call == call)) {
-            ++u.failedCalls;
-            return false;
-        }
-    }
-    return true;
+    int number = ++u.callCounts.at(call.ordinal);
+    if (u.environment) u.environment->OnCall(call.ordinal);
+    call.failed = false;
+    for (const CallFault& f : u.settings.callFaults)
+        if (f.ordinal == call.ordinal && (f.call == 0 || f.call == number)) call.failed = true;
+    u.failedCalls += call.failed ? 1 : 0;
+    u.calls.push_back(call);
+    return !call.failed;
 }
 
 std::recursive_mutex& Mutex() { return U().mutex; }

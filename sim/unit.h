@@ -4,10 +4,12 @@
 
 #include <mutex>
 
+#include "sim/sim.h"
+
 namespace sim::bridge {
 
 std::recursive_mutex& Mutex();
-bool Enter(int ordinal);  // false: an injected failure hits this call
+bool Enter(Call call);  // false: an injected failure hits this call
 DWORD DeviceCount();
 bool DeviceString(DWORD index, char* buffer, DWORD kind);
 bool Open(DWORD index, HANDLE* handle);

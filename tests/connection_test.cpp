@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
 #include "device/device_link.h"
 #include "tests/support/fixture.h"
 
 namespace {
+
+namespace ex = expected;
 
 class Connection : public UnitTest {};
 
@@ -13,6 +14,13 @@ sim::Settings WithDevices(std::vector<std::string> serials) {
     s.devices.clear();
     for (auto& serial : serials) s.devices.push_back(sim::Device{serial});
     return s;
+}
+
+std::vector<sim::Call> CallsOf(int ordinal) {
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Calls())
+        if (call.ordinal == ordinal) calls.push_back(call);
+    return calls;
 }
 
 TEST_F(Connection, OpensTheFirstBridgeWhoseSerialIsExactly2025) {
@@ -33,20 +41,36 @@ TEST_F(Connection, OpensTheFirstBridgeWhoseSerialIsExactly2025) {
         AppState.DeviceHandle = INVALID_HANDLE_VALUE;
         Attach(WithDevices(c.serials));
         OpenDevice();
+        // The serial string (kind 0) of every index tried, in order, then the
+        // kind-2 string of the match; every one into a buffer of its own.
         std::size_t searched = c.opened < 0 ? c.serials.size() : static_cast<std::size_t>(c.opened) + 1;
-        // Serial strings of every index tried, then the kind-2 string of the match.
-        EXPECT_EQ(sim::CallCount(2), static_cast<int>(searched) + (c.opened < 0 ? 0 : 1));
+        std::vector<sim::Call> strings = CallsOf(2);
+        ASSERT_EQ(strings.size(), searched + (c.opened < 0 ? 0 : 1));
+        for (std::size_t i = 0; i < strings.size(); ++i) {
+            EXPECT_EQ(strings[i].index, i < searched ? i : searched - 1);
+            EXPECT_EQ(strings[i].kind, i < searched ? ex::SerialKind : ex::Kind2);
+            EXPECT_TRUE(strings[i].outGiven);
+        }
         if (c.opened < 0) {
             EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
-            EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxNotConnected});
+            EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::NotConnectedBox});
             EXPECT_EQ(host::LocksAlive(), 0);
             EXPECT_EQ(sim::CallCount(3), 0);
         } else {
             EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(static_cast<DWORD>(c.opened)));
-            EXPECT_TRUE(BoxTexts().empty());
-            EXPECT_EQ(sim::CallCount(9), 1);
+            EXPECT_TRUE(BoxesShown().empty());
+            ASSERT_EQ(CallsOf(3).size(), 1u);
+            EXPECT_EQ(CallsOf(3)[0].index, static_cast<DWORD>(c.opened));
+            // The flush, with both flags 1, on the handle just opened.
+            ASSERT_EQ(CallsOf(9).size(), 1u);
+            const sim::Call flush = CallsOf(9)[0];
+            EXPECT_EQ(flush.flags[0], ex::FlushFlags[0]);
+            EXPECT_EQ(flush.flags[1], ex::FlushFlags[1]);
+            EXPECT_EQ(flush.handle, sim::HandleOf(static_cast<DWORD>(c.opened)));
             EXPECT_EQ(host::LocksAlive(), 1);
             CloseDevice();
+            ASSERT_EQ(CallsOf(4).size(), 1u);
+            EXPECT_EQ(CallsOf(4)[0].handle, sim::HandleOf(static_cast<DWORD>(c.opened)));
             EXPECT_FALSE(sim::DeviceOpen());
         }
         EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
@@ -67,16 +91,18 @@ TEST_F(Connection, FailingLibraryCalls) {
     struct Case {
         int ordinal;
         int call;
-        std::vector<std::wstring> boxes;
-        bool opened;
+        std::vector<ex::Box> boxes;
+        int strings;  // string reads made
         int closes;
     } cases[] = {
-        {1, 1, {BoxNotConnected}, false, 0},                   // count: nothing found
-        {2, 1, {BoxSerialString, BoxNotConnected}, false, 0},  // the one serial unreadable
-        {2, 2, {}, false, 0},                                  // kind-2 string
-        {3, 1, {}, false, 0},                                  // open
-        {9, 1, {}, false, 1},                                  // flush: the handle is closed again
-        {4, 1, {BoxCloseFailed}, false, 1},                    // flush and then close fail
+        // The count fails yet leaves a count: the search still runs and finds
+        // "2025", but the device is not opened.
+        {1, 1, {}, 1, 0},
+        {2, 1, {ex::SerialStringBox, ex::NotConnectedBox}, 1, 0},  // the one serial unreadable
+        {2, 2, {}, 2, 0},                                          // kind-2 string
+        {3, 1, {}, 2, 0},                                          // open
+        {9, 1, {}, 2, 1},                                          // flush: the handle is closed again
+        {4, 1, {ex::CloseFailedBox}, 2, 1},                        // flush and then close fail
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "ordinal " << c.ordinal << " call " << c.call);
@@ -88,7 +114,10 @@ TEST_F(Connection, FailingLibraryCalls) {
         Attach(s);
         OpenDevice();
         EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(BoxTexts(), c.boxes);
+        EXPECT_EQ(sim::DeviceOpen(), c.ordinal == 4);  // only a failed close leaves it open
+        EXPECT_EQ(BoxesShown(), c.boxes);
+        EXPECT_EQ(sim::CallCount(2), c.strings);
+        EXPECT_EQ(sim::CallCount(3), c.ordinal == 1 || c.ordinal == 2 ? 0 : 1);
         EXPECT_EQ(sim::CallCount(4), c.closes);
         EXPECT_EQ(host::LocksAlive(), 0);
         EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
@@ -102,7 +131,7 @@ TEST_F(Connection, SecondSerialReadAfterAFailedOne) {
     Attach(s);
     OpenDevice();
     EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(1));
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxSerialString});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::SerialStringBox});
     CloseDevice();
 }
 
@@ -112,10 +141,11 @@ TEST_F(Connection, CloseTwiceMakesOneLibraryCall) {
     CloseDevice();
     EXPECT_EQ(sim::CallCount(4), 1);
     EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(BoxTexts().empty());
+    EXPECT_TRUE(BoxesShown().empty());
     EXPECT_EQ(host::LocksAlive(), 0);
 }
 
+// Each code draws its own text: a swap of two codes' texts fails here.
 TEST_F(Connection, FatalStopDrawsShowsClosesAndEndsWithCode1) {
     for (BYTE code = 1; code <= 8; ++code) {
         SCOPED_TRACE(static_cast<int>(code));
@@ -125,19 +155,19 @@ TEST_F(Connection, FatalStopDrawsShowsClosesAndEndsWithCode1) {
         OpenDevice();
         std::optional<int> exit = host::RunTrappingExit([&] { FatalStop(code); });
         ASSERT_EQ(exit, 1);
-        EXPECT_EQ(host::Draws().back().text, FatalTexts[code]);
-        EXPECT_EQ(host::Draws().back().y, LineStatus);
-        ASSERT_EQ(host::Boxes().size(), 1u);
-        EXPECT_EQ(host::Boxes()[0].text, L" ");
-        EXPECT_EQ(host::Boxes()[0].caption, L"Critical Error!!! ");
-        EXPECT_EQ(host::Boxes()[0].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+        ASSERT_EQ(host::Draws().size(), 1u);
+        EXPECT_EQ(host::Draws()[0].text, ex::FatalTexts[code]);
+        EXPECT_EQ(host::Draws()[0].y, ex::LineStatus);
+        EXPECT_EQ(host::Draws()[0].x, ex::X);
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FatalBox});
         EXPECT_FALSE(sim::DeviceOpen());
         EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
         EXPECT_EQ(host::DestroyRequests(), 1);
-        EXPECT_EQ(host::Events().back(), "exit:1");
+        // The text, its box, the close, the destruction request, the end.
+        EXPECT_TRUE(SameEvents({ex::DrawEvent(ex::LineStatus, ex::FatalTexts[code]), ex::BoxEvent(ex::FatalBox.text),
+                                ex::CloseEvent, ex::DestroyEvent, "exit:1"}));
         EXPECT_EQ(host::LocksAlive(), 0);
     }
-    EXPECT_EQ(wcslen(FatalTexts[8]), wcslen(FatalTexts[6]) + 1);
 }
 
 TEST_F(Connection, FatalStopOutsideTheTableDoesNothing) {
@@ -154,7 +184,7 @@ TEST_F(Connection, FatalStopOutsideTheTableDoesNothing) {
 TEST_F(Connection, FatalStopWithNoDeviceStillEnds) {
     EXPECT_EQ(host::RunTrappingExit([] { FatalStop(7); }), 1);
     EXPECT_EQ(sim::CallCount(4), 0);
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L" "});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FatalBox});
 }
 
 }  // namespace

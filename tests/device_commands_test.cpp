@@ -1,41 +1,34 @@
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "tests/support/fixture.h"
 
 namespace {
 
-class DeviceCommands : public UnitTest {
-protected:
-    void SetUp() override {
-        UnitTest::SetUp();
-    }
-};
+namespace ex = expected;
+
+class DeviceCommands : public UnitTest {};
 
 TEST_F(DeviceCommands, EchoedAtOnce) {
-    struct Case {
-        BYTE code;
-        const WCHAR* text;  // nullptr: none drawn
-    } cases[] = {
-        {Normal, ModeTexts[0].text}, {Reset, ModeTexts[1].text}, {Write, ModeTexts[2].text},
-        {Update, ModeTexts[3].text}, {UpdateOk, ModeTexts[4].text}, {0xD7, nullptr}, {0x42, nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.code));
+    for (BYTE code : {ex::Normal, ex::Reset, ex::Write, ex::Update, ex::UpdateOk, BYTE{0xD7}, BYTE{0x42}}) {
+        SCOPED_TRACE(static_cast<int>(code));
         OpenUnit();
-        EXPECT_EQ(SetFpgaMode(c.code), TRUE);
-        EXPECT_EQ(FrameBytes(), std::vector<std::vector<BYTE>>{Bytes({0x01, 0x01, c.code})});
-        EXPECT_EQ(sim::Frames()[0].Reply(), Bytes({c.code}));
-        EXPECT_EQ(DrawnAt(LineStatus), c.text ? std::vector<std::wstring>{c.text} : std::vector<std::wstring>{});
+        EXPECT_EQ(SetFpgaMode(code), TRUE);
+        EXPECT_EQ(FrameBytes(), std::vector<ex::Frame>{ex::ControllerFrame(code)});
+        EXPECT_EQ(sim::Frames()[0].Reply(), ex::Frame{code});
+        // Codes without a text draw nothing.
+        std::vector<std::wstring> texts;
+        if (!ex::ModeText(code).empty()) texts.push_back(ex::ModeText(code));
+        EXPECT_EQ(DrawnAt(ex::LineStatus), texts);
+        EXPECT_EQ(host::Draws().size(), texts.size());
         EXPECT_TRUE(host::Boxes().empty());
         CloseDevice();
     }
     OpenUnit();
     EXPECT_EQ(SelectSpiSpeed(), TRUE);
-    EXPECT_EQ(FrameBytes(), std::vector<std::vector<BYTE>>{Bytes({0x01, 0x01, 0xD5})});
-    EXPECT_EQ(DrawnAt(LineStatus), std::vector<std::wstring>{TextSpiSpeed});
+    EXPECT_EQ(FrameBytes(), std::vector<ex::Frame>{ex::ControllerFrame(ex::SpeedCode)});
+    EXPECT_EQ(DrawnAt(ex::LineStatus), std::vector<std::wstring>{ex::SpiSpeed});
     CloseDevice();
 }
 
@@ -59,23 +52,21 @@ TEST_F(DeviceCommands, RetransmitOnceThenFail) {
             sim::Settings s;
             s.frameFaults = {{sim::FrameKind::Any, 1, c.first}, {sim::FrameKind::Any, 2, c.second}};
             OpenUnit(s);
-            BOOL result = speed ? SelectSpiSpeed() : SetFpgaMode(Reset);
+            BOOL result = speed ? SelectSpiSpeed() : SetFpgaMode(ex::Reset);
             EXPECT_EQ(result, c.result);
-            BYTE code = speed ? 0xD5 : 0xD8;
-            EXPECT_EQ(FrameBytes(), std::vector<std::vector<BYTE>>(2, Bytes({0x01, 0x01, code})));
-            const WCHAR* text = speed ? TextSpiSpeed : ModeTexts[1].text;
-            const WCHAR* retransmit = speed ? TextSpeedRetransmit : TextModeRetransmit;
-            std::vector<std::wstring> drawn = DrawnAt(LineStatus);
+            BYTE code = speed ? ex::SpeedCode : ex::Reset;
+            EXPECT_EQ(FrameBytes(), std::vector<ex::Frame>(2, ex::ControllerFrame(code)));
+            // The command's text, the retransmission, then the retransmit text
+            // (a short read adds its own text between).
+            std::vector<std::wstring> drawn = DrawnAt(ex::LineStatus);
             ASSERT_GE(drawn.size(), 2u);
-            EXPECT_EQ(drawn.front(), text);
-            EXPECT_EQ(drawn.back(), retransmit);
+            EXPECT_EQ(drawn.front(), speed ? ex::SpiSpeed : ex::ModeText(ex::Reset));
+            EXPECT_EQ(drawn.back(), speed ? ex::SpeedRetransmit : ex::ModeRetransmit);
+            EXPECT_EQ(drawn.size(), c.first == Fault::ShortRead ? 3u : 2u);
             if (c.result) {
                 EXPECT_TRUE(host::Boxes().empty());
             } else {
-                ASSERT_EQ(host::Boxes().size(), 1u);
-                EXPECT_EQ(host::Boxes()[0].text, speed ? BoxSpeedFailed : BoxModeFailed);
-                EXPECT_EQ(host::Boxes()[0].caption, L"Critical Error!!! ");
-                EXPECT_EQ(host::Boxes()[0].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+                EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{speed ? ex::SpeedFailedBox : ex::ModeFailedBox});
             }
             CloseDevice();
         }
@@ -86,13 +77,13 @@ TEST_F(DeviceCommands, LibraryFailuresShowTheirBoxesBeforeTheCommandsOwn) {
     sim::Settings s;
     s.callFaults = {{7, 0}};
     OpenUnit(s);
-    EXPECT_EQ(SetFpgaMode(Normal), FALSE);
-    EXPECT_EQ(BoxTexts(), (std::vector<std::wstring>{BoxSendFailed, BoxSendFailed, BoxModeFailed}));
+    EXPECT_EQ(SetFpgaMode(ex::Normal), FALSE);
+    EXPECT_EQ(BoxesShown(), (std::vector<ex::Box>{ex::SendFailedBox, ex::SendFailedBox, ex::ModeFailedBox}));
     CloseDevice();
 
     host::ClearRecords();  // no bridge open: both exchanges fail silently
     EXPECT_EQ(SelectSpiSpeed(), FALSE);
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxSpeedFailed});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::SpeedFailedBox});
 }
 
 }  // namespace

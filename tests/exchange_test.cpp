@@ -1,12 +1,23 @@
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
+#include <algorithm>
+
 #include "device/device_link.h"
 #include "tests/support/fixture.h"
 
 namespace {
 
+namespace ex = expected;
+
 const BYTE ModeFrame[3] = {0x01, 0x01, 0xD6};
+
+// The library calls of one kind, as the unit saw them.
+std::vector<sim::Call> CallsOf(int ordinal) {
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Calls())
+        if (call.ordinal == ordinal) calls.push_back(call);
+    return calls;
+}
 
 class Exchange : public UnitTest {};
 
@@ -23,7 +34,7 @@ TEST_F(Exchange, TheReplyWindowIs2000Ms) {
     struct Case {
         DWORD roundTrip;
         BOOL result;
-    } cases[] = {{1, TRUE}, {1999, TRUE}, {2000, FALSE}, {5000, FALSE}};
+    } cases[] = {{1, TRUE}, {ex::ReplyWindowMs - 1, TRUE}, {ex::ReplyWindowMs, FALSE}, {5000, FALSE}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.roundTrip);
         sim::Settings s;
@@ -35,7 +46,7 @@ TEST_F(Exchange, TheReplyWindowIs2000Ms) {
         if (c.result) {
             EXPECT_EQ(reply, 0xD6);
         }
-        EXPECT_EQ(host::Now() - start, c.roundTrip < 2000 ? c.roundTrip : 2000);
+        EXPECT_EQ(host::Now() - start, std::min(c.roundTrip, ex::ReplyWindowMs));
         EXPECT_TRUE(host::Boxes().empty());
         EXPECT_EQ(sim::Frames().size(), 1u);
         CloseDevice();
@@ -48,14 +59,28 @@ TEST_F(Exchange, AShortReadIsShownAndJudgedByWhatCame) {
     OpenUnit(s);
     BYTE reply = 0xD6;  // a byte of an earlier reply must not count as an answer
     EXPECT_EQ(ExchangeCommand(&reply, ModeFrame, 1, 3), FALSE);
-    EXPECT_EQ(DrawnAt(LineStatus), std::vector<std::wstring>{TextShortRead});
+    EXPECT_EQ(DrawnAt(ex::LineStatus), std::vector<std::wstring>{ex::ShortRead});
 
     // Two asked, one came: shown, and the result stays true with the second byte untouched.
     BYTE two[2] = {0x00, 0x77};
     EXPECT_EQ(ExchangeCommand(two, ModeFrame, 2, 3), TRUE);
     EXPECT_EQ(two[0], 0xD6);
     EXPECT_EQ(two[1], 0x77);
-    EXPECT_EQ(DrawnAt(LineStatus).size(), 2u);
+    EXPECT_EQ(DrawnAt(ex::LineStatus), std::vector<std::wstring>(2, ex::ShortRead));
+    for (const host::Draw& draw : host::Draws()) EXPECT_EQ(draw.x, ex::X);
+    // The read asks for the whole reply, however many bytes were waiting;
+    // reads and writes pass the open handle and a null last argument.
+    std::vector<sim::Call> writes = CallsOf(7), reads = CallsOf(6);
+    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[1].length, 2u);
+    for (const sim::Call& call : {writes[0], writes[1], reads[0], reads[1]}) {
+        EXPECT_EQ(call.handle, sim::HandleOf(0));
+        EXPECT_TRUE(call.lastNull);
+        EXPECT_TRUE(call.outGiven);
+    }
+    EXPECT_EQ(writes[0].length, 3u);
+    EXPECT_EQ(reads[0].length, 1u);
     CloseDevice();
 }
 
@@ -82,13 +107,13 @@ TEST_F(Exchange, FailingCallsShowTheirBoxes) {
     struct Case {
         int ordinal;
         int call;
-        std::wstring box;
+        ex::Box box;
         int queueChecks;
     } cases[] = {
-        {7, 1, BoxSendFailed, 1},
-        {12, 1, BoxQueueFailed, 1},   // the look for stale replies
-        {12, 2, BoxQueueFailed, -1},  // inside the wait: waiting goes on, bytes not read
-        {6, 1, BoxReadFailed, -1},
+        {7, 1, ex::SendFailedBox, 1},
+        {12, 1, ex::QueueFailedBox, 1},   // the look for stale replies
+        {12, 2, ex::QueueFailedBox, -1},  // inside the wait: waiting goes on, bytes not read
+        {6, 1, ex::ReadFailedBox, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ordinal << "/" << c.call);
@@ -97,8 +122,7 @@ TEST_F(Exchange, FailingCallsShowTheirBoxes) {
         OpenUnit(s);
         BYTE reply = 0;
         EXPECT_EQ(ExchangeCommand(&reply, ModeFrame, 1, 3), FALSE);
-        EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{c.box});
-        for (const host::Box& box : host::Boxes()) EXPECT_EQ(box.caption, L" ");
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{c.box});
         if (c.queueChecks > 0) {
             EXPECT_EQ(sim::CallCount(12), c.queueChecks);
         }
@@ -116,8 +140,18 @@ TEST_F(Exchange, ReadyPollTriesUntilReady) {
     DWORD start = host::Now();
     EXPECT_EQ(WaitDeviceReady(), TRUE);
     EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 6u);
-    EXPECT_EQ(host::Now() - start, 6 * s.roundTripMs + 5 * 10);
-    EXPECT_EQ(AppState.ReadyCountdown, 2000 - 5);
+    EXPECT_EQ(host::Now() - start, 6 * s.roundTripMs + 5 * ex::ReadyPauseMs);
+    EXPECT_EQ(AppState.ReadyCountdown, ex::ReadyTries - 5);
+    for (const sim::Frame& query : sim::Frames()) {
+        EXPECT_EQ(query.Bytes(), ex::ReadyQuery);
+        EXPECT_EQ(query.replyLength, 2);
+    }
+    EXPECT_EQ(sim::Frames().back().Reply(), ex::ReadyAnswer);
+    for (const sim::Call& read : CallsOf(6)) EXPECT_EQ(read.length, 2u);
+    std::vector<std::string> pauses;
+    for (const std::string& event : host::Events())
+        if (event.rfind("sleep:", 0) == 0) pauses.push_back(event);
+    EXPECT_EQ(pauses, std::vector<std::string>(5, "sleep:10"));
     CloseDevice();
 }
 
@@ -127,8 +161,8 @@ TEST_F(Exchange, ReadyPollGivesUpAfter2000Tries) {
     OpenUnit(s);
     DWORD start = host::Now();
     EXPECT_EQ(WaitDeviceReady(), FALSE);
-    EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 2000u);
-    EXPECT_EQ(host::Now() - start, 2000 * (s.roundTripMs + 10));
+    EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), static_cast<std::size_t>(ex::ReadyTries));
+    EXPECT_EQ(host::Now() - start, ex::ReadyTries * (s.roundTripMs + ex::ReadyPauseMs));
     EXPECT_TRUE(host::Boxes().empty());
     CloseDevice();
 
@@ -137,7 +171,7 @@ TEST_F(Exchange, ReadyPollGivesUpAfter2000Tries) {
     int calls = sim::CallCount(7);
     start = host::Now();
     EXPECT_EQ(WaitDeviceReady(), FALSE);
-    EXPECT_EQ(host::Now() - start, 20000u);
+    EXPECT_EQ(host::Now() - start, ex::ReadyTries * ex::ReadyPauseMs);
     EXPECT_EQ(sim::CallCount(7), calls);
 }
 
@@ -153,9 +187,9 @@ TEST_F(Exchange, ReadyPollReplies) {
     OpenUnit(s);
     EXPECT_EQ(WaitDeviceReady(), TRUE);
     EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 5u);  // 4 failed tries, the fifth not sent, the sixth ready
-    EXPECT_EQ(AppState.ReadyCountdown, 2000 - 5);
-    EXPECT_EQ(DrawnAt(LineStatus), std::vector<std::wstring>{TextShortRead});
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxSendFailed});
+    EXPECT_EQ(AppState.ReadyCountdown, ex::ReadyTries - 5);
+    EXPECT_EQ(DrawnAt(ex::LineStatus), std::vector<std::wstring>{ex::ShortRead});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::SendFailedBox});
     CloseDevice();
 }
 

@@ -2,19 +2,20 @@
 
 #include <algorithm>
 
-#include "app/texts.h"
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "tests/support/fixture.h"
 
 namespace {
 
+namespace ex = expected;
+
 class SectorErase : public UnitTest {
 protected:
     static bool Erased(BYTE sector) {
         const auto& flash = sim::Flash();
-        auto first = flash.begin() + sector * sim::SectorSize;
-        return std::all_of(first, first + sim::SectorSize, [](BYTE b) { return b == 0xFF; });
+        auto first = flash.begin() + sector * ex::SectorBytes;
+        return std::all_of(first, first + ex::SectorBytes, [](BYTE b) { return b == 0xFF; });
     }
     static sim::Settings Filled() {
         sim::Settings s;
@@ -30,13 +31,13 @@ TEST_F(SectorErase, FramesAndChecksumReplies) {
         s.eraseMs = 0;  // idle at the first status read
         OpenUnit(s);
         EXPECT_EQ(EraseSectors(sector, 1), TRUE);
-        EXPECT_EQ(FrameBytes(), (std::vector<std::vector<BYTE>>{
-                                    Bytes({0x00, 0x04, 0xD0, 0x06}),
-                                    Bytes({0x00, 0x07, 0xD0, 0xD8, sector, 0x00, 0x00}),
-                                    Bytes({0x01, 0x01, 0xD0, 0x05})}));
-        EXPECT_EQ(sim::Frames()[0].Reply(), Bytes({0x26}));
-        EXPECT_EQ(sim::Frames()[1].Reply(), Bytes({(0x51 - sector) & 0xFF}));
-        EXPECT_EQ(sim::Frames()[2].Reply()[0] & 1, 0);
+        EXPECT_EQ(FrameBytes(), (std::vector<ex::Frame>{ex::WriteEnable, ex::EraseFrame(sector), ex::StatusRead}));
+        EXPECT_EQ(sim::Frames()[0].Reply(), ex::Frame{ex::WriteEnableReply});
+        EXPECT_EQ(sim::Frames()[1].Reply(), ex::Frame{ex::EraseReply(sector)});
+        EXPECT_EQ(sim::Frames()[2].Reply()[0] & ex::StatusBusy, 0);
+        EXPECT_TRUE(SameEvents({ex::SleepEvent(ex::ErasePauseMs), ex::FrameEvent(ex::WriteEnable, {ex::WriteEnableReply}),
+                                ex::FrameEvent(ex::EraseFrame(sector), {ex::EraseReply(sector)}),
+                                ex::FrameEvent(ex::StatusRead, {0x00}), ex::SleepEvent(ex::StatusPauseMs)}));
         EXPECT_TRUE(Erased(sector));
         EXPECT_FALSE(Erased(static_cast<BYTE>(sector + 1)));
         EXPECT_TRUE(host::Boxes().empty());
@@ -61,8 +62,9 @@ TEST_F(SectorErase, PollsWhileBusyWithItsPauses) {
     EXPECT_EQ(statusReads.size(), 14u * 50u + 14u);
     EXPECT_EQ(host::Now() - start, 3 + 14 * (2 + 51 * 2));
     std::vector<std::string> events = host::Events();
-    EXPECT_EQ(events.front(), "sleep:3");
-    EXPECT_EQ(std::count(events.begin(), events.end(), "sleep:1"), static_cast<long>(statusReads.size()));
+    EXPECT_EQ(events.front(), ex::SleepEvent(ex::ErasePauseMs));
+    EXPECT_EQ(std::count(events.begin(), events.end(), ex::SleepEvent(ex::StatusPauseMs)),
+              static_cast<long>(statusReads.size()));
     CloseDevice();
 }
 
@@ -73,14 +75,14 @@ TEST_F(SectorErase, FailuresEndTheRun) {
         FrameKind kind;
         int occurrence;
         Fault fault;
-        const WCHAR* box;
+        ex::Box box;
         int erased;  // sectors of the run erased before the failing one
     } cases[] = {
-        {FrameKind::WriteEnable, 1, Fault::WrongReply, BoxWriteEnableFailed, 0},
-        {FrameKind::WriteEnable, 3, Fault::NoReply, BoxWriteEnableFailed, 2},
-        {FrameKind::Erase, 3, Fault::WrongReply, BoxSectorEraseFailed, 2},
-        {FrameKind::Erase, 2, Fault::ShortRead, BoxSectorEraseFailed, 1},
-        {FrameKind::Erase, 1, Fault::LateReply, BoxSectorEraseFailed, -1},  // may or may not have begun
+        {FrameKind::WriteEnable, 1, Fault::WrongReply, ex::WriteEnableFailedBox, 0},
+        {FrameKind::WriteEnable, 3, Fault::NoReply, ex::WriteEnableFailedBox, 2},
+        {FrameKind::Erase, 3, Fault::WrongReply, ex::SectorEraseFailedBox, 2},
+        {FrameKind::Erase, 2, Fault::ShortRead, ex::SectorEraseFailedBox, 1},
+        {FrameKind::Erase, 1, Fault::LateReply, ex::SectorEraseFailedBox, -1},  // may or may not have begun
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << sim::KindName(c.kind) << c.occurrence << sim::FaultName(c.fault));
@@ -88,9 +90,7 @@ TEST_F(SectorErase, FailuresEndTheRun) {
         s.frameFaults = {{c.kind, c.occurrence, c.fault}};
         OpenUnit(s);
         EXPECT_EQ(EraseSectors(0, 5), FALSE);
-        ASSERT_EQ(host::Boxes().size(), 1u);
-        EXPECT_EQ(host::Boxes()[0].text, c.box);
-        EXPECT_EQ(host::Boxes()[0].caption, L"Critical Error!!! ");
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{c.box});
         if (c.erased >= 0) {
             // The failing sector itself may or may not have begun erasing.
             for (BYTE sector = 0; sector < 5; ++sector) {
@@ -106,36 +106,47 @@ TEST_F(SectorErase, FailuresEndTheRun) {
     }
 }
 
-TEST_F(SectorErase, ThePollIsBoundedAndSilenceIsNeverNotBusy) {
-    using sim::Fault;
-    struct Case {
-        Fault fault;
-        int occurrence;
-        BOOL result;
-    } cases[] = {
-        {Fault::StuckBusy, 1, FALSE},  // busy for good
-        {Fault::NoReply, 1, TRUE},     // one silent status read: polled again
-        {Fault::ShortRead, 1, TRUE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(sim::FaultName(c.fault));
+// Our bound on a flash that stays busy: the poll gives up after the first
+// status read (with its pause) that ends 10 000 ms or more after the polling
+// began, so the box comes within one read of the bound, on either side. Two
+// round trips put the reads on two grids, so a bound moved by a millisecond
+// either way shows on one of them.
+TEST_F(SectorErase, AFlashStuckBusyIsGivenUpAfterTenSeconds) {
+    for (DWORD roundTrip : {1u, 2u}) {
+        SCOPED_TRACE(roundTrip);
         sim::Settings s = Filled();
-        s.eraseMs = 20;
-        s.frameFaults = {{sim::FrameKind::Status, c.occurrence, c.fault}};
-        if (c.fault == Fault::StuckBusy) s.frameFaults[0].kind = sim::FrameKind::Erase;
+        s.roundTripMs = roundTrip;
+        s.frameFaults = {{sim::FrameKind::Erase, 1, sim::Fault::StuckBusy}};
         OpenUnit(s);
         DWORD start = host::Now();
-        EXPECT_EQ(EraseSectors(3, 1), c.result);
-        DWORD spent = host::Now() - start;
-        if (c.result) {
-            EXPECT_TRUE(host::Boxes().empty());
-            EXPECT_TRUE(Erased(3));
-            EXPECT_LT(spent, 3000u);  // the silent read cost its window, no more
-        } else {
-            EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxSectorEraseFailed});
-            EXPECT_GE(spent, 10000u);
-            EXPECT_LT(spent, 10010u);
-        }
+        EXPECT_EQ(EraseSectors(3, 1), FALSE);
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::SectorEraseFailedBox});
+        const auto statusReads = sim::FramesOf(sim::FrameKind::Status);
+        ASSERT_FALSE(statusReads.empty());
+        const DWORD read = roundTrip + ex::StatusPauseMs;
+        const DWORD given = host::Boxes()[0].time - statusReads.front().time;
+        EXPECT_GE(given, ex::EraseGiveUpMs);
+        EXPECT_LT(given, ex::EraseGiveUpMs + read);
+        EXPECT_EQ(statusReads.size(), (ex::EraseGiveUpMs + read - 1) / read);
+        EXPECT_GE(host::Now() - start, ex::EraseGiveUpMs);
+        EXPECT_LE(host::Now() - start, ex::EraseGiveUpMs + 10);
+        CloseDevice();
+    }
+}
+
+TEST_F(SectorErase, ASilentStatusReadIsNeverNotBusy) {
+    using sim::Fault;
+    for (Fault fault : {Fault::NoReply, Fault::ShortRead}) {  // one status read without its byte
+        SCOPED_TRACE(sim::FaultName(fault));
+        sim::Settings s = Filled();
+        s.eraseMs = 20;
+        s.frameFaults = {{sim::FrameKind::Status, 1, fault}};
+        OpenUnit(s);
+        DWORD start = host::Now();
+        EXPECT_EQ(EraseSectors(3, 1), TRUE);
+        EXPECT_TRUE(host::Boxes().empty());
+        EXPECT_TRUE(Erased(3));
+        EXPECT_LT(host::Now() - start, 3000u);  // the silent read cost its window, no more
         CloseDevice();
     }
 
@@ -146,9 +157,9 @@ TEST_F(SectorErase, ThePollIsBoundedAndSilenceIsNeverNotBusy) {
     OpenUnit(silent);
     DWORD start = host::Now();
     EXPECT_EQ(EraseSectors(3, 1), FALSE);
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxSectorEraseFailed});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::SectorEraseFailedBox});
     EXPECT_EQ(sim::FramesOf(sim::FrameKind::Status).size(), 5u);  // 2000 ms and 1 ms each, past 10 s
-    EXPECT_GE(host::Now() - start, 10000u);
+    EXPECT_GE(host::Now() - start, ex::EraseGiveUpMs);
     CloseDevice();
 }
 
@@ -157,7 +168,7 @@ TEST_F(SectorErase, AnEmptyRunSendsNothing) {
     DWORD start = host::Now();
     EXPECT_EQ(EraseSectors(16, 0), TRUE);
     EXPECT_TRUE(sim::Frames().empty());
-    EXPECT_EQ(host::Now() - start, 3u);
+    EXPECT_EQ(host::Now() - start, ex::ErasePauseMs);
     CloseDevice();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "device/device_link.h"
+#include "tests/support/stream.h"
 
 void UnitTest::SetUp() {
     char pattern[] = "/tmp/sorvik-test-XXXXXX";
@@ -31,7 +32,7 @@ void UnitTest::TearDown() {
 }
 
 void UnitTest::Attach(const sim::Settings& settings) {
-    sim::Configure(settings, &sim::HostEnvironment());
+    sim::Configure(settings, &RecordingEnvironment());
 }
 
 void UnitTest::OpenUnit(const sim::Settings& settings) {
@@ -54,6 +55,12 @@ std::vector<std::wstring> UnitTest::BoxTexts() const {
     return texts;
 }
 
+std::vector<expected::Box> UnitTest::BoxesShown() const {
+    std::vector<expected::Box> boxes;
+    for (const host::Box& box : host::Boxes()) boxes.push_back({box.text, box.caption, box.type});
+    return boxes;
+}
+
 std::vector<std::wstring> UnitTest::DrawnAt(int y) const {
     std::vector<std::wstring> texts;
     for (const host::Draw& draw : host::Draws())
@@ -71,4 +78,39 @@ std::vector<BYTE> Bytes(std::initializer_list<int> values) {
     std::vector<BYTE> bytes;
     for (int v : values) bytes.push_back(static_cast<BYTE>(v));
     return bytes;
+}
+
+testing::AssertionResult SameEvents(const std::vector<std::string>& expectedEvents) {
+    const std::vector<std::string> events = host::Events();
+    std::size_t at = 0;
+    while (at < events.size() && at < expectedEvents.size() && events[at] == expectedEvents[at]) ++at;
+    if (at == events.size() && at == expectedEvents.size()) return testing::AssertionSuccess();
+    testing::AssertionResult failure = testing::AssertionFailure();
+    failure << events.size() << " events, " << expectedEvents.size() << " expected; first difference at " << at;
+    std::size_t from = at < 3 ? 0 : at - 3;
+    for (std::size_t i = from; i < at + 3; ++i) {
+        failure << "\n  #" << i << " got \"" << (i < events.size() ? events[i] : "(none)") << "\"";
+        failure << "  want \"" << (i < expectedEvents.size() ? expectedEvents[i] : "(none)") << "\"";
+    }
+    return failure;
+}
+
+namespace {
+
+class Recording : public sim::Environment {
+public:
+    DWORD Now() override { return sim::HostEnvironment().Now(); }
+    void Idle() override { sim::HostEnvironment().Idle(); }
+    void OnCall(int ordinal) override { sim::HostEnvironment().OnCall(ordinal); }
+    void OnFrame(const sim::Frame& frame) override {
+        host::NoteEvent(expected::FrameEvent(frame.Bytes(), frame.Reply()));
+    }
+    void OnClose(const std::vector<BYTE>&) override { host::NoteEvent(expected::CloseEvent); }
+};
+
+}  // namespace
+
+sim::Environment& RecordingEnvironment() {
+    static Recording environment;
+    return environment;
 }

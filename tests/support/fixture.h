@@ -12,6 +12,7 @@
 #include "sim/host_environment.h"
 #include "sim/sample_images.h"
 #include "sim/sim.h"
+#include "tests/support/stream.h"
 
 class UnitTest : public ::testing::Test {
 protected:
@@ -28,6 +29,8 @@ protected:
                                          std::size_t size, std::uint32_t seed = 7);
 
     std::vector<std::wstring> BoxTexts() const;
+    // Every box shown: text, caption and type.
+    std::vector<expected::Box> BoxesShown() const;
     std::vector<std::wstring> DrawnAt(int y) const;
 
     std::string folder_;
@@ -40,6 +43,15 @@ struct TwoFaults {
     sim::Fault second;
     BOOL result;
 };
+
+// The host layer's ordered record against the one expected; on a difference,
+// where it starts and the events around it.
+testing::AssertionResult SameEvents(const std::vector<std::string>& expectedEvents);
+
+// The simulated unit on the host layer's clock that also notes its frames
+// (with the replies it queued) and the bridge's close among the host layer's
+// events, so the order of everything can be checked.
+sim::Environment& RecordingEnvironment();
 
 // The frame bytes as the unit received them.
 std::vector<std::vector<BYTE>> FrameBytes();

@@ -8,18 +8,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/texts.h"
-#include "flash/flash_programming.h"
 #include "tests/support/fixture.h"
 #include "update/update_worker.h"
 
 namespace {
 
+namespace ex = expected;
+
 using sim::Fault;
 using sim::FrameKind;
 
-const char* const ImageNames[5] = {"SORVIK-FPGA-1.45-1013.bin", "SORVIK.0.1.OSD.01.bin", "SORVIK.0.1.OSD.02.bin",
-                                   "SORVIK.0.1.OSD.03.bin", "SORVIK.0.1.OSD.04.bin"};
+const std::wstring* const ImageNames[5] = {&ex::MainImage, &ex::OsdParts[0], &ex::OsdParts[1], &ex::OsdParts[2],
+                                           &ex::OsdParts[3]};
 const char* const ImageIds[5] = {"1A70", "1A60", "1A65", "1A60", "1A65"};
 const DWORD RunBound = 30 * 60 * 1000;  // virtual; a hang runs into it
 
@@ -44,7 +44,7 @@ class FaultMatrix : public UnitTest {
 protected:
     void SetUp() override {
         UnitTest::SetUp();
-        for (int i = 0; i < 5; ++i) payloads_[i] = MakeImage(ImageNames[i], ImageIds[i], i == 0 ? 300 : 100 + 37 * i, 11 + i);
+        for (int i = 0; i < 5; ++i) payloads_[i] = MakeImage(ex::Narrow(*ImageNames[i]), ImageIds[i], i == 0 ? 300 : 100 + 37 * i, 11 + i);
     }
 
     static sim::Settings Base() {
@@ -85,18 +85,14 @@ protected:
         return RegionHolds(sim::Flash(), 0);
     }
     bool RegionHolds(const std::vector<BYTE>& flash, int image) const {
-        for (const ImageRegion& region : ImageRegions) {
-            if (!std::equal(region.id, region.id + 4, ImageIds[image])) continue;
-            auto base = flash.begin() + region.baseAddress;
-            const auto& payload = payloads_[image];
-            return std::equal(payload.begin(), payload.end(), base) &&
-                   std::all_of(base + payload.size(), base + region.sectorCount * sim::SectorSize,
-                               [](BYTE b) { return b == 0xFF; });
-        }
-        return false;
+        const ex::Region& region = ex::RegionOf(ImageIds[image]);
+        auto base = flash.begin() + region.base;
+        const auto& payload = payloads_[image];
+        return std::equal(payload.begin(), payload.end(), base) &&
+               std::all_of(base + payload.size(), base + region.Size(), [](BYTE b) { return b == 0xFF; });
     }
     static bool Succeeded(const Result& r) {
-        return !r.exit && !r.timedOut && !r.boxes.empty() && r.boxes.back().text == L"FLASH update ok ";
+        return !r.exit && !r.timedOut && !r.boxes.empty() && r.boxes.back().text == ex::UpdateOkBox.text;
     }
 
     // Where a fault lands: the 1-based occurrence among frames of that kind,
@@ -124,20 +120,20 @@ protected:
 
 int FatalCode(FrameKind kind) {
     switch (kind) {
-    case FrameKind::Mode: return 5;
-    case FrameKind::Speed: return 1;
-    case FrameKind::Program: return 7;
-    default: return 6;
+    case FrameKind::Mode: return ex::FatalMode;
+    case FrameKind::Speed: return ex::FatalSpeed;
+    case FrameKind::Program: return ex::FatalImage;
+    default: return ex::FatalErase;
     }
 }
 
-const WCHAR* FailureBox(FrameKind kind) {
+const ex::Box& FailureBox(FrameKind kind) {
     switch (kind) {
-    case FrameKind::Mode: return BoxModeFailed;
-    case FrameKind::Speed: return BoxSpeedFailed;
-    case FrameKind::Program: return BoxFlashWriteFailed;
-    case FrameKind::WriteEnable: return BoxWriteEnableFailed;
-    default: return BoxSectorEraseFailed;
+    case FrameKind::Mode: return ex::ModeFailedBox;
+    case FrameKind::Speed: return ex::SpeedFailedBox;
+    case FrameKind::Program: return ex::FlashWriteFailedBox;
+    case FrameKind::WriteEnable: return ex::WriteEnableFailedBox;
+    default: return ex::SectorEraseFailedBox;
     }
 }
 
@@ -153,7 +149,7 @@ std::optional<int> ExpectedEnd(const Injection& in, bool alsoRetransmission) {
         return alsoRetransmission ? std::optional<int>(FatalCode(in.kind)) : std::nullopt;
     case FrameKind::WriteEnable:
     case FrameKind::Erase:
-        return 6;
+        return ex::FatalErase;
     default:  // status reads are polled again; a ready query's fault costs one try
         return std::nullopt;
     }
@@ -212,11 +208,10 @@ TEST_F(FaultMatrix, EveryRunEndsInSuccessOrItsFatalStop) {
                         EXPECT_TRUE(r.flashHoldsImages);
                     } else {
                         ASSERT_EQ(r.exit, 1);
-                        EXPECT_EQ(r.draws.back().text, FatalTexts[*expected]);
+                        EXPECT_EQ(r.draws.back().text, ex::FatalTexts[*expected]);
                         ASSERT_GE(r.boxes.size(), 2u);
-                        EXPECT_EQ(r.boxes.back().text, L" ");
-                        EXPECT_EQ(r.boxes.back().caption, L"Critical Error!!! ");
-                        EXPECT_EQ(r.boxes[r.boxes.size() - 2].text, FailureBox(kind));
+                        EXPECT_EQ(Shown(r.boxes.back()), ex::FatalBox);
+                        EXPECT_EQ(Shown(r.boxes[r.boxes.size() - 2]), FailureBox(kind));
                     }
                     // A success box never stands over a flash that lacks an image.
                     if (Succeeded(r)) {
@@ -248,9 +243,9 @@ TEST_F(FaultMatrix, AFlashThatStaysBusyOrSilentEndsInCode6) {
         Result r = Run(s);
         ASSERT_FALSE(r.timedOut);
         ASSERT_EQ(r.exit, 1);
-        EXPECT_EQ(r.draws.back().text, FatalTexts[6]);
+        EXPECT_EQ(r.draws.back().text, ex::FatalTexts[ex::FatalErase]);
         ASSERT_GE(r.boxes.size(), 2u);
-        EXPECT_EQ(r.boxes[r.boxes.size() - 2].text, BoxSectorEraseFailed);
+        EXPECT_EQ(Shown(r.boxes[r.boxes.size() - 2]), ex::SectorEraseFailedBox);
     }
 }
 
@@ -266,7 +261,7 @@ TEST_F(FaultMatrix, FaultsTheProtocolCannotSeeShowOnlyInTheUnitsRecord) {
     EXPECT_FALSE(r.flashHoldsImages);
     const sim::Frame* piece = Nth(r.frames, FrameKind::Program, 3);
     ASSERT_NE(piece, nullptr);
-    EXPECT_EQ(piece->Reply(), Bytes({0xD7}));
+    EXPECT_EQ(piece->Reply(), ex::Frame{ex::ProgramAck});
     EXPECT_FALSE(piece->applied);
 
     sim::Settings early = Base();

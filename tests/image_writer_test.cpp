@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 
-#include "app/texts.h"
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "tests/support/fixture.h"
 
 namespace {
+
+namespace ex = expected;
 
 const BYTE OldContent = 0x5A;
 
@@ -21,10 +27,10 @@ protected:
     // The region holds the payload, then erased cells; nothing outside changed.
     // unsure: bytes after the programmed ones that a piece without its
     // acknowledgement may or may not have written.
-    static void ExpectFlash(const ImageRegion& region, const std::vector<unsigned char>& payload,
+    static void ExpectFlash(const ex::Region& region, const std::vector<unsigned char>& payload,
                             std::size_t programmed, std::size_t unsure = 0) {
         const auto& flash = sim::Flash();
-        const std::size_t base = region.baseAddress, size = region.sectorCount * sim::SectorSize;
+        const std::size_t base = region.base, size = region.Size();
         EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + programmed, flash.begin() + base));
         EXPECT_TRUE(std::all_of(flash.begin() + base + programmed + unsure, flash.begin() + base + size,
                                 [](BYTE b) { return b == 0xFF; }));
@@ -32,32 +38,46 @@ protected:
         EXPECT_TRUE(std::all_of(flash.begin() + base + size, flash.end(), [](BYTE b) { return b == OldContent; }));
     }
     static std::vector<sim::Frame> Programs() { return sim::FramesOf(sim::FrameKind::Program); }
-    static int ProgressDraws() {
-        int n = 0;
-        for (const host::Draw& d : host::Draws()) n += d.text.rfind(L"Flash write:  ", 0) == 0 ? 1 : 0;
-        return n;
+    // The values of the progress texts drawn, each checked whole.
+    std::vector<std::wstring> ProgressShown() const {
+        std::vector<std::wstring> shown;
+        for (const std::wstring& text : DrawnAt(ex::LineStatus)) {
+            if (text.rfind(L"Flash write:  ", 0) != 0) continue;
+            std::wstring value = text.substr(14, text.find(L' ', 14) - 14);
+            shown.push_back(value);
+            EXPECT_EQ(text, ex::ProgressText(value));
+        }
+        return shown;
     }
 };
 
 TEST_F(ImageWriter, EachIdentifierGoesToItsRegion) {
-    for (const ImageRegion& region : ImageRegions) {
-        std::string id(region.id, 4);
-        SCOPED_TRACE(id);
+    for (const ex::Region& region : ex::Regions) {
+        SCOPED_TRACE(region.id);
         AppState.OsdPartsFlag = 0;
         Open();
-        auto payload = MakeImage("image.bin", id, 5000);
+        auto payload = MakeImage("image.bin", region.id, 5000);
         EXPECT_EQ(WriteImageFile(L"image.bin"), TRUE);
         ExpectFlash(region, payload, payload.size());
-        auto erases = sim::FramesOf(sim::FrameKind::Erase);
-        ASSERT_EQ(erases.size(), region.sectorCount);
-        for (BYTE i = 0; i < region.sectorCount; ++i) EXPECT_EQ(erases[i].bytes[4], region.firstSector + i);
+        // Each sector of the region: write enable, erase, status reads.
+        std::vector<ex::Frame> erasing;
+        for (const sim::Frame& f : sim::Frames())
+            if (f.kind == sim::FrameKind::WriteEnable || f.kind == sim::FrameKind::Erase) erasing.push_back(f.Bytes());
+        std::vector<ex::Frame> wanted;
+        for (BYTE i = 0; i < region.sectorCount; ++i) {
+            wanted.push_back(ex::WriteEnable);
+            wanted.push_back(ex::EraseFrame(static_cast<BYTE>(region.firstSector + i)));
+        }
+        EXPECT_EQ(erasing, wanted);
+        // 156 pieces of 32 bytes and one of 8, from the region's base.
         auto programs = Programs();
-        ASSERT_EQ(programs.size(), 157u);  // 156 pieces of 32 and one of 8
-        EXPECT_EQ(programs[0].bytes[4] << 16 | programs[0].bytes[5] << 8 | programs[0].bytes[6],
-                  static_cast<int>(region.baseAddress));
-        EXPECT_EQ(programs.back().length, 16);
-        EXPECT_EQ(AppState.OsdPartsFlag, id == "1A70" ? 1 : 0);
-        EXPECT_EQ(DrawnAt(LineStatus).front(), TextWriteStarted);
+        ASSERT_EQ(programs.size(), 157u);
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            std::size_t n = i < 156 ? 32 : 8;
+            ASSERT_EQ(programs[i].Bytes(), ex::ProgramFrame(region.base + 32 * i, payload.data() + 32 * i, n)) << i;
+        }
+        EXPECT_EQ(AppState.OsdPartsFlag, region.id == ex::OsdId ? 1 : 0);
+        EXPECT_EQ(DrawnAt(ex::LineStatus).front(), ex::WriteStarted);
         EXPECT_TRUE(host::Boxes().empty());
         CloseDevice();
     }
@@ -69,7 +89,7 @@ TEST_F(ImageWriter, PiecesAndChecksums) {
     EXPECT_EQ(WriteImageFile(L"three.bin"), TRUE);
     ASSERT_EQ(Programs().size(), 1u);
     EXPECT_EQ(Programs()[0].Bytes(), Bytes({0x00, 0x03, 0xD7, 0x02, 0x0A, 0x00, 0x00, 0x01, 0x02, 0x03, 0xFA}));
-    EXPECT_EQ(Programs()[0].Reply(), Bytes({0xD7}));
+    EXPECT_EQ(Programs()[0].Reply(), ex::Frame{ex::ProgramAck});
     CloseDevice();
 
     Open();
@@ -85,7 +105,7 @@ TEST_F(ImageWriter, PiecesAndChecksums) {
     BYTE sum = 0;
     for (int i = 7; i < 40; ++i) sum = static_cast<BYTE>(sum + programs[0].bytes[i]);
     EXPECT_EQ(sum, 0);
-    ExpectFlash(ImageRegions[0], payload, payload.size());
+    ExpectFlash(ex::RegionOf("1A60"), payload, payload.size());
     CloseDevice();
 }
 
@@ -95,8 +115,8 @@ TEST_F(ImageWriter, AFileOfOnlyItsIdentifierErasesAndSendsNoPiece) {
     EXPECT_EQ(WriteImageFile(L"empty.bin"), TRUE);
     EXPECT_EQ(sim::FramesOf(sim::FrameKind::Erase).size(), 6u);
     EXPECT_TRUE(Programs().empty());
-    EXPECT_EQ(DrawnAt(LineStatus), std::vector<std::wstring>{TextWriteStarted});
-    ExpectFlash(ImageRegions[1], {}, 0);
+    EXPECT_EQ(DrawnAt(ex::LineStatus), std::vector<std::wstring>{ex::WriteStarted});
+    ExpectFlash(ex::RegionOf("1A65"), {}, 0);
     CloseDevice();
 }
 
@@ -108,7 +128,7 @@ TEST_F(ImageWriter, UnknownIdentifiersTouchNothing) {
                                                                            : std::vector<unsigned char>{}));
         testing::internal::CaptureStdout();
         EXPECT_EQ(WriteImageFile(L"odd.bin"), FALSE);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrong ID\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), ex::WrongId);
         EXPECT_TRUE(sim::Frames().empty());
         EXPECT_TRUE(host::Boxes().empty());
         EXPECT_TRUE(host::Draws().empty());
@@ -118,24 +138,15 @@ TEST_F(ImageWriter, UnknownIdentifiersTouchNothing) {
 
 TEST_F(ImageWriter, RefusedFilesLeaveTheFlashUntouched) {
     struct Case {
-        const char* id;
-        std::size_t size;
-        const WCHAR* text;
-        const WCHAR* caption;
-    } cases[] = {
-        {"1A60", 640 * 1024 + 1, L"Input file big.bin is too large for its flash region", L"Critical Error!!! "},
-        {"1A65", 384 * 1024 + 32, L"Input file big.bin is too large for its flash region", L"Critical Error!!! "},
-        {"1A70", 2 * 1024 * 1024, L"Input file big.bin is too large for its flash region", L"Critical Error!!! "},
-    };
+        std::string id;
+        std::size_t beyond;  // bytes past the region's size
+    } cases[] = {{"1A60", 1}, {"1A65", 32}, {"1A70", 2 * 1024 * 1024 - 896 * 1024}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id);
         Open();
-        MakeImage("big.bin", c.id, c.size);
+        MakeImage("big.bin", c.id, ex::RegionOf(c.id).Size() + c.beyond);
         EXPECT_EQ(WriteImageFile(L"big.bin"), FALSE);
-        ASSERT_EQ(host::Boxes().size(), 1u);
-        EXPECT_EQ(host::Boxes()[0].text, c.text);
-        EXPECT_EQ(host::Boxes()[0].caption, c.caption);
-        EXPECT_EQ(host::Boxes()[0].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileTooLargeBox(L"big.bin")});
         EXPECT_TRUE(sim::Frames().empty());
         EXPECT_TRUE(std::all_of(sim::Flash().begin(), sim::Flash().end(), [](BYTE b) { return b == OldContent; }));
         CloseDevice();
@@ -143,16 +154,40 @@ TEST_F(ImageWriter, RefusedFilesLeaveTheFlashUntouched) {
 
     // A full region is no longer than its region.
     Open();
-    auto payload = MakeImage("full.bin", "1A65", 384 * 1024);
+    auto payload = MakeImage("full.bin", "1A65", ex::RegionOf("1A65").Size());
     EXPECT_EQ(WriteImageFile(L"full.bin"), TRUE);
-    ExpectFlash(ImageRegions[1], payload, payload.size());
+    ExpectFlash(ex::RegionOf("1A65"), payload, payload.size());
     CloseDevice();
 
     Open();
-    EXPECT_EQ(WriteImageFile(L"SORVIK.0.1.OSD.03.bin"), FALSE);
-    ASSERT_EQ(host::Boxes().size(), 1u);
-    EXPECT_EQ(host::Boxes()[0].text, L"Input file SORVIK.0.1.OSD.03.bin not found");
-    EXPECT_EQ(host::Boxes()[0].caption, L"File missing");
+    EXPECT_EQ(WriteImageFile(ex::OsdParts[2].c_str()), FALSE);
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileMissingBox(ex::OsdParts[2])});
+    EXPECT_TRUE(host::Draws().empty());
+    EXPECT_TRUE(sim::Frames().empty());
+    CloseDevice();
+}
+
+// A file that tells no size yet gives bytes: a process's command line as the
+// system shows it, beginning with a known identifier. Only its size can
+// refuse it, and nothing may reach the unit.
+TEST_F(ImageWriter, AFileWhoseSizeCannotBeToldIsRefused) {
+    char name[] = "1A60-of-no-size";
+    char seconds[] = "60";
+    char* arguments[] = {name, seconds, nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawnp(&child, "sleep", nullptr, nullptr, arguments, environ), 0);
+    const std::string commandLine = "/proc/" + std::to_string(child) + "/cmdline";
+    // The spawn returns while the new program may still be setting up its
+    // command line; wait (bounded) until it reads as given.
+    for (int tries = 0; tries < 2000 && sim::ReadFileBytes(commandLine).size() < sizeof name; ++tries) usleep(1000);
+    ASSERT_EQ(sim::ReadFileBytes(commandLine).size(), sizeof name + sizeof seconds);
+    ASSERT_EQ(symlink(commandLine.c_str(), "nosize.bin"), 0);
+    Open();
+    const BOOL result = WriteImageFile(L"nosize.bin");
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(result, FALSE);
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileUnreadableBox(L"nosize.bin")});
     EXPECT_TRUE(host::Draws().empty());
     EXPECT_TRUE(sim::Frames().empty());
     CloseDevice();
@@ -172,59 +207,100 @@ TEST_F(ImageWriter, ProgressEvery65Attempts) {
         Open();
         MakeImage("image.bin", "1A60", c.size);
         EXPECT_EQ(WriteImageFile(L"image.bin"), TRUE);
-        std::vector<std::wstring> shown;
-        for (const std::wstring& text : DrawnAt(LineStatus)) {
-            if (text.rfind(L"Flash write:  ", 0) != 0) continue;
-            std::wstring value = text.substr(14, text.find(L' ', 14) - 14);
-            shown.push_back(value);
-            EXPECT_EQ(text, L"Flash write:  " + value + L" %" + std::wstring(33, L' '));
-        }
-        EXPECT_EQ(shown, c.shown);
+        EXPECT_EQ(ProgressShown(), c.shown);
         CloseDevice();
     }
 
-    // A full 640 KiB image: first progress 0.3, then one every 65 pieces.
+    // A full 640 KiB image: one every 65 of its 20 480 pieces.
     Open();
     MakeImage("image.bin", "1A60", 640 * 1024);
     EXPECT_EQ(WriteImageFile(L"image.bin"), TRUE);
-    std::vector<std::wstring> drawn = DrawnAt(LineStatus);
-    ASSERT_GT(drawn.size(), 2u);
-    EXPECT_EQ(drawn[1], L"Flash write:  0.3 %" + std::wstring(33, L' '));
-    EXPECT_EQ(ProgressDraws(), 20480 / 65);
+    EXPECT_EQ(ProgressShown().size(), 20480u / 65);
     CloseDevice();
 }
 
+// The first value shown, before the 65th piece, with 2048 bytes acknowledged:
+// 100 - (remaining / total) * 100 in single precision. Double precision would
+// show the value in the comment.
+TEST_F(ImageWriter, ProgressIsWorkedOutInSinglePrecision) {
+    struct Case {
+        std::size_t size;
+        const wchar_t* first;
+    } cases[] = {
+        {655360, L"0.3"},  // a full "1A60" region
+        {25441, L"8.1"},   // double: 8.0
+        {30797, L"6.7"},   // double: 6.6
+        {273067, L"0.8"},  // double: 0.7
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        Open();
+        MakeImage("image.bin", "1A60", c.size);
+        EXPECT_EQ(WriteImageFile(L"image.bin"), TRUE);
+        std::vector<std::wstring> drawn = DrawnAt(ex::LineStatus);
+        ASSERT_GE(drawn.size(), 2u);
+        EXPECT_EQ(drawn[0], ex::WriteStarted);
+        EXPECT_EQ(drawn[1], ex::ProgressText(c.first));
+        CloseDevice();
+    }
+}
+
+// Each piece has two attempts of its own: a failure, a pause, the same piece
+// again; a second failure in a row ends the write with its box.
 TEST_F(ImageWriter, APieceIsResentOnceAfterAPause) {
     using sim::Fault;
-    const TwoFaults cases[] = {
-        {Fault::NoReply, Fault::None, TRUE},      {Fault::WrongReply, Fault::None, TRUE},
-        {Fault::LateReply, Fault::None, TRUE},    {Fault::ShortRead, Fault::None, TRUE},
-        {Fault::NoReply, Fault::NoReply, FALSE},  {Fault::WrongReply, Fault::LateReply, FALSE},
+    struct Case {
+        Fault first;     // on the 70th frame
+        Fault second;    // on the frame at secondAt
+        int secondAt;
+        BOOL result;
+    } cases[] = {
+        {Fault::NoReply, Fault::None, 0, TRUE},      {Fault::WrongReply, Fault::None, 0, TRUE},
+        {Fault::LateReply, Fault::None, 0, TRUE},    {Fault::ShortRead, Fault::None, 0, TRUE},
+        {Fault::NoReply, Fault::NoReply, 71, FALSE}, {Fault::WrongReply, Fault::LateReply, 71, FALSE},
+        // After the resend was acknowledged, the next piece fails once: not the end.
+        {Fault::NoReply, Fault::WrongReply, 72, TRUE},
     };
-    for (const TwoFaults& c : cases) {
-        SCOPED_TRACE(testing::Message() << sim::FaultName(c.first) << "/" << sim::FaultName(c.second));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << sim::FaultName(c.first) << "/" << sim::FaultName(c.second) << "@"
+                                        << c.secondAt);
         sim::Settings s;
-        s.frameFaults = {{sim::FrameKind::Program, 70, c.first}, {sim::FrameKind::Program, 71, c.second}};
+        s.frameFaults = {{sim::FrameKind::Program, 70, c.first}, {sim::FrameKind::Program, c.secondAt, c.second}};
         Open(s);
         auto payload = MakeImage("image.bin", "1A65", 100 * 32);
         EXPECT_EQ(WriteImageFile(L"image.bin"), c.result);
+        const std::size_t failed = c.second == Fault::None ? 1 : 2;
         auto programs = Programs();
-        ASSERT_GE(programs.size(), 71u);
-        EXPECT_EQ(programs[69].Bytes(), programs[70].Bytes());  // the same piece again
-        EXPECT_EQ(programs[70].time - programs[69].time, (c.first == Fault::NoReply || c.first == Fault::LateReply
-                                                              ? 2000u : 1u) + 1000u);
-        std::vector<std::wstring> drawn = DrawnAt(LineStatus);
-        EXPECT_EQ(std::count(drawn.begin(), drawn.end(), std::wstring(TextWriteRetransmit)), c.result ? 1 : 2);
+        ASSERT_EQ(programs.size(), c.result ? 100 + failed : 71u);
+        const bool silent = c.first == Fault::NoReply || c.first == Fault::LateReply;
+        EXPECT_EQ(programs[70].time - programs[69].time, (silent ? ex::ReplyWindowMs : s.roundTripMs) + ex::PauseMs);
+
+        // The failed frame (with a short read's text), the retransmit text,
+        // the pause, the same frame again.
+        const std::vector<std::string> events = host::Events();
+        auto at = std::find(events.begin(), events.end(), ex::FrameEvent(programs[69].Bytes(), programs[69].Reply()));
+        if (c.first == Fault::ShortRead) {
+            EXPECT_EQ(*++at, ex::DrawEvent(ex::LineStatus, ex::ShortRead));
+        }
+        ASSERT_LT(at + 3, events.end());
+        EXPECT_EQ(at[1], ex::DrawEvent(ex::LineStatus, ex::WriteRetransmit));
+        EXPECT_EQ(at[2], ex::SleepEvent(ex::PauseMs));
+        EXPECT_EQ(at[3], ex::FrameEvent(programs[70].Bytes(), programs[70].Reply()));
+        EXPECT_EQ(programs[70].Bytes(), programs[69].Bytes());
+        std::vector<std::wstring> drawn = DrawnAt(ex::LineStatus);
+        EXPECT_EQ(static_cast<std::size_t>(std::count(drawn.begin(), drawn.end(), ex::WriteRetransmit)), failed);
         if (c.result) {
-            EXPECT_EQ(programs.size(), 101u);
+            if (c.secondAt == 72) {
+                EXPECT_EQ(programs[72].Bytes(), programs[71].Bytes());
+            }
             EXPECT_TRUE(host::Boxes().empty());
-            ExpectFlash(ImageRegions[1], payload, payload.size());
-            EXPECT_EQ(ProgressDraws(), 1);  // the resend counts toward the cycle: 101 attempts
+            ExpectFlash(ex::RegionOf("1A65"), payload, payload.size());
+            EXPECT_EQ(ProgressShown().size(), 1u);  // resends count toward the cycle too
         } else {
-            EXPECT_EQ(programs.size(), 71u);
-            EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxFlashWriteFailed});
-            EXPECT_EQ(host::Boxes()[0].caption, L"Critical Error!!! ");
-            ExpectFlash(ImageRegions[1], payload, 69 * 32, 32);  // the pieces acknowledged so far
+            EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FlashWriteFailedBox});
+            EXPECT_EQ(events.end()[-2], ex::DrawEvent(ex::LineStatus, ex::WriteRetransmit));
+            EXPECT_EQ(events.end()[-1], ex::BoxEvent(ex::FlashWriteFailedBox.text));
+            ExpectFlash(ex::RegionOf("1A65"), payload, 69 * 32, 32);  // the pieces acknowledged so far
         }
         CloseDevice();
     }
@@ -236,8 +312,8 @@ TEST_F(ImageWriter, AFailedEraseStopsWithCode6) {
     Open(s);
     MakeImage("image.bin", "1A70", 1000);
     EXPECT_EQ(host::RunTrappingExit([] { WriteImageFile(L"image.bin"); }), 1);
-    EXPECT_EQ(BoxTexts(), (std::vector<std::wstring>{BoxSectorEraseFailed, L" "}));
-    EXPECT_EQ(host::Draws().back().text, FatalTexts[6]);
+    EXPECT_EQ(BoxesShown(), (std::vector<ex::Box>{ex::SectorEraseFailedBox, ex::FatalBox}));
+    EXPECT_EQ(host::Draws().back().text, ex::FatalTexts[ex::FatalErase]);
     EXPECT_EQ(AppState.OsdPartsFlag, 1);  // set before the erase
     EXPECT_TRUE(Programs().empty());
     EXPECT_FALSE(sim::DeviceOpen());

@@ -2,16 +2,13 @@
 
 #include <algorithm>
 
-#include "app/texts.h"
 #include "device/device_link.h"
-#include "flash/flash_programming.h"
 #include "tests/support/fixture.h"
 #include "update/update_worker.h"
 
 namespace {
 
-const char* const OsdFiles[4] = {"SORVIK.0.1.OSD.01.bin", "SORVIK.0.1.OSD.02.bin", "SORVIK.0.1.OSD.03.bin",
-                                 "SORVIK.0.1.OSD.04.bin"};
+namespace ex = expected;
 
 class Worker : public UnitTest {
 protected:
@@ -22,9 +19,8 @@ protected:
     }
     // The main image and, for "1A70", the four parts ("1A60", "1A65", "1A60", "1A65").
     void MakeImages(const std::string& mainId, std::size_t mainSize = 3000, std::size_t partSize = 2100) {
-        main_ = MakeImage("SORVIK-FPGA-1.45-1013.bin", mainId, mainSize, 1);
-        const char* ids[4] = {"1A60", "1A65", "1A60", "1A65"};
-        for (int i = 0; i < 4; ++i) parts_[i] = MakeImage(OsdFiles[i], ids[i], partSize + 40 * i, 2 + i);
+        main_ = MakeImage(ex::Narrow(ex::MainImage), mainId, mainSize, 1);
+        for (int i = 0; i < 4; ++i) parts_[i] = MakeImage(ex::Narrow(ex::OsdParts[i]), partIds_[i], partSize + 40 * i, 2 + i);
     }
     // Runs the worker as its thread would; the exit code if it ended the process.
     std::optional<int> Run() {
@@ -59,43 +55,100 @@ protected:
             default:
                 name = sim::KindName(f.kind);
             }
-            if (!out.empty() && f.time - last >= 1000) out.push_back("pause");
+            if (!out.empty() && f.time - last >= ex::PauseMs) out.push_back("pause");
             last = f.time;
             bool folds = name == "erase" || name == "program" || name == "ready";
             if (!(folds && !out.empty() && out.back() == name)) out.push_back(name);
         }
         return out;
     }
-    static bool RegionHolds(const std::vector<BYTE>& flash, const char* id, const std::vector<unsigned char>& data) {
-        for (const ImageRegion& r : ImageRegions)
-            if (std::equal(r.id, r.id + 4, id)) return std::equal(data.begin(), data.end(), flash.begin() + r.baseAddress);
-        return false;
-    }
-    static int Pauses() {
-        auto events = host::Events();
-        return static_cast<int>(std::count(events.begin(), events.end(), "sleep:1000"));
+    static bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& data) {
+        return std::equal(data.begin(), data.end(), flash.begin() + ex::RegionOf(id).base);
     }
     void ExpectSuccessEnd() {
-        EXPECT_EQ(host::ScreenText(LineStatus), L"FLASH update ok");
-        EXPECT_EQ(host::ScreenText(LineVersion), L"");
-        EXPECT_EQ(host::ScreenText(LineClosing1), L"Power cycle SORVIK");
-        EXPECT_EQ(host::ScreenText(LineClosing2), L"After power up, wait around 15 seconds");
-        EXPECT_EQ(host::ScreenText(LineClosing3), L"SORVIK will reconfigure and start");
+        EXPECT_EQ(host::ScreenText(ex::LineStatus), L"FLASH update ok");
+        EXPECT_EQ(host::ScreenText(ex::LineVersion), L"");
+        EXPECT_EQ(host::ScreenText(ex::LineClosing1), L"Power cycle SORVIK");
+        EXPECT_EQ(host::ScreenText(ex::LineClosing2), L"After power up, wait around 15 seconds");
+        EXPECT_EQ(host::ScreenText(ex::LineClosing3), L"SORVIK will reconfigure and start");
         ASSERT_FALSE(host::Boxes().empty());
-        const host::Box last = host::Boxes().back();
-        EXPECT_EQ(last.text, L"FLASH update ok ");
-        EXPECT_EQ(last.caption, L" ");
-        EXPECT_EQ(last.type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+        EXPECT_EQ(BoxesShown().back(), ex::UpdateOkBox);
         EXPECT_FALSE(sim::DeviceOpen());
         EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
         EXPECT_EQ(host::LocksAlive(), 0);
-        EXPECT_EQ(host::Events().back(), "destroy");  // after the box and the close
+        EXPECT_EQ(host::Events().back(), ex::DestroyEvent);  // after the box and the close
+    }
+    // Every library call of a whole update with the arguments it must have:
+    // the serial string (kind 0) and then the kind-2 string of device 0, the
+    // flush flags 1 and 1, the open handle everywhere, and null last
+    // arguments for reads and writes.
+    static void ExpectCallArguments() {
+        const HANDLE opened = sim::HandleOf(0);
+        std::vector<DWORD> kinds;
+        for (const sim::Call& call : sim::Calls()) {
+            SCOPED_TRACE(call.ordinal);
+            EXPECT_FALSE(call.failed);
+            EXPECT_EQ(call.outGiven, call.ordinal != 4 && call.ordinal != 9);
+            switch (call.ordinal) {
+            case 2:
+                EXPECT_EQ(call.index, 0u);
+                kinds.push_back(call.kind);
+                break;
+            case 3:
+                EXPECT_EQ(call.index, 0u);
+                break;
+            case 9:
+                EXPECT_EQ(call.flags[0], ex::FlushFlags[0]);
+                EXPECT_EQ(call.flags[1], ex::FlushFlags[1]);
+                EXPECT_EQ(call.handle, opened);
+                break;
+            case 6:
+            case 7:
+                EXPECT_TRUE(call.lastNull);
+                [[fallthrough]];
+            default:
+                if (call.ordinal != 1) {
+                    EXPECT_EQ(call.handle, opened);
+                }
+            }
+        }
+        EXPECT_EQ(kinds, (std::vector<DWORD>{ex::SerialKind, ex::Kind2}));
+        for (int ordinal : {1, 3, 4, 9}) EXPECT_EQ(sim::CallCount(ordinal), 1) << ordinal;
     }
 
     sim::Settings settings_;
+    const std::string partIds_[4] = {"1A60", "1A65", "1A60", "1A65"};
     std::vector<unsigned char> main_;
     std::vector<unsigned char> parts_[4];
 };
+
+// The whole ordered record of an update (draws with their lines, frames with
+// their replies, pauses, the box, the close, the destruction) against the one
+// its steps give. Every sector is idle at its first status read, so the
+// record is exact; a progress text is drawn in the main image.
+TEST_F(Worker, TheWholeRecordOfAnUpdate) {
+    settings_.eraseMs = 0;
+    for (std::string id : {"1A60", "1A65", "1A70"}) {
+        SCOPED_TRACE(id);
+        host::Reset();
+        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
+        AppState.OsdPartsFlag = 0;
+        MakeImages(id, 2100, 100);
+        EXPECT_EQ(Run(), std::nullopt);
+        ex::Stream stream;
+        if (id == ex::OsdId) {
+            stream.Update(id, main_, partIds_, parts_);
+        } else {
+            stream.Update(id, main_);
+        }
+        EXPECT_TRUE(SameEvents(stream.events));
+        const std::vector<ex::Box> boxes = {ex::UpdateOkBox};
+        EXPECT_EQ(BoxesShown(), boxes);
+        for (const host::Draw& draw : host::Draws()) EXPECT_EQ(draw.x, ex::X);
+        ExpectCallArguments();
+        ExpectSuccessEnd();
+    }
+}
 
 TEST_F(Worker, UpdatesAnImageWithoutParts) {
     for (std::string id : {"1A60", "1A65"}) {
@@ -107,11 +160,9 @@ TEST_F(Worker, UpdatesAnImageWithoutParts) {
         EXPECT_EQ(Run(), std::nullopt);
         EXPECT_EQ(Commands(), (std::vector<std::string>{"DB", "D6", "pause", "speed", "D8", "pause", "erase",
                                                         "program", "pause", "D6", "DC"}));
-        EXPECT_EQ(Pauses(), 3);
-        EXPECT_EQ(host::Boxes().size(), 1u);
-        EXPECT_TRUE(DrawnAt(LinePart).empty());
+        EXPECT_TRUE(DrawnAt(ex::LinePart).empty());
         EXPECT_TRUE(sim::WriteModeSnapshots().empty());
-        EXPECT_TRUE(RegionHolds(sim::Flash(), id.c_str(), main_));
+        EXPECT_TRUE(RegionHolds(sim::Flash(), id, main_));
         ExpectSuccessEnd();
         EXPECT_EQ(host::DestroyRequests(), 1);
     }
@@ -127,17 +178,14 @@ TEST_F(Worker, UpdatesA1A70ImageAndItsFourParts) {
                               "D6", "D9", "ready", "D8", "erase", "program",
                               "D6", "D9", "ready", "D8", "erase", "program",
                               "D6", "D6", "D9", "ready", "pause", "D6", "DC"}));
-    EXPECT_EQ(Pauses(), 4);
     // Parts share regions, so each is checked as it stood at the next write mode.
     const auto& snapshots = sim::WriteModeSnapshots();
     ASSERT_EQ(snapshots.size(), 5u);
     EXPECT_TRUE(RegionHolds(snapshots[0], "1A70", main_));
-    const char* ids[4] = {"1A60", "1A65", "1A60", "1A65"};
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(RegionHolds(snapshots[i + 1], ids[i], parts_[i])) << i;
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(RegionHolds(snapshots[i + 1], partIds_[i], parts_[i])) << i;
     EXPECT_TRUE(RegionHolds(sim::Flash(), "1A70", main_));
-    EXPECT_EQ(DrawnAt(LinePart), (std::vector<std::wstring>{TextWritingPart[0], TextWritingPart[1],
-                                                           TextWritingPart[2], TextWritingPart[3]}));
-    EXPECT_EQ(host::ScreenText(LinePart), L"Writing part 5 ...");
+    EXPECT_EQ(DrawnAt(ex::LinePart), std::vector<std::wstring>(std::begin(ex::WritingPart), std::end(ex::WritingPart)));
+    EXPECT_EQ(host::ScreenText(ex::LinePart), L"Writing part 5 ...");
     ExpectSuccessEnd();
     EXPECT_EQ(host::Boxes().size(), 1u);
 }
@@ -147,16 +195,15 @@ TEST_F(Worker, AUnitThatNeverReportsReadyStillGetsItsParts) {
     MakeImages("1A70", 100, 100);
     DWORD start = host::Now();
     EXPECT_EQ(Run(), std::nullopt);
-    EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 5u * 2000u);
-    EXPECT_GE(host::Now() - start, 5u * 2000u * (settings_.roundTripMs + 10));
+    EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 5u * ex::ReadyTries);
+    EXPECT_GE(host::Now() - start, 5u * ex::ReadyTries * (settings_.roundTripMs + ex::ReadyPauseMs));
     ExpectSuccessEnd();
 }
 
 TEST_F(Worker, EndsThatLeaveTheProgramRunning) {
     // Main image missing.
     EXPECT_EQ(Run(), std::nullopt);
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"Input file SORVIK-FPGA-1.45-1013.bin not found"});
-    EXPECT_EQ(host::Boxes()[0].caption, L"File missing");
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileMissingBox(ex::MainImage)});
     EXPECT_TRUE(host::Draws().empty());
     EXPECT_EQ(sim::CallCount(1), 0);
     EXPECT_EQ(AppState.UpdateRunning, 0);
@@ -167,7 +214,7 @@ TEST_F(Worker, EndsThatLeaveTheProgramRunning) {
     MakeImages("1A70");
     settings_.devices = {sim::Device{"1999"}};
     EXPECT_EQ(Run(), std::nullopt);
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{BoxNotConnected});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::NotConnectedBox});
     EXPECT_TRUE(host::Draws().empty());
     EXPECT_TRUE(sim::Frames().empty());
     EXPECT_EQ(AppState.UpdateRunning, 0);
@@ -180,39 +227,45 @@ TEST_F(Worker, FatalStops) {
     struct Case {
         const char* what;
         std::vector<sim::FrameFault> faults;
-        const char* missing;  // a part file taken away
+        int missing;  // the part file taken away, or -1
         int code;
-        std::vector<std::wstring> boxes;
+        std::vector<ex::Box> boxes;
     } cases[] = {
-        {"first mode", {{FrameKind::Mode, 1, Fault::WrongReply}, {FrameKind::Mode, 2, Fault::NoReply}}, nullptr, 5,
-         {BoxModeFailed, L" "}},
-        {"a mode after part 3", {{FrameKind::Mode, 12, Fault::NoReply}, {FrameKind::Mode, 13, Fault::NoReply}},
-         nullptr, 5, {BoxModeFailed, L" "}},
-        {"speed", {{FrameKind::Speed, 1, Fault::NoReply}, {FrameKind::Speed, 2, Fault::WrongReply}}, nullptr, 1,
-         {BoxSpeedFailed, L" "}},
-        {"erase", {{FrameKind::Erase, 3, Fault::WrongReply}}, nullptr, 6, {BoxSectorEraseFailed, L" "}},
-        {"write", {{FrameKind::Program, 5, Fault::NoReply}, {FrameKind::Program, 6, Fault::NoReply}}, nullptr, 7,
-         {BoxFlashWriteFailed, L" "}},
-        {"part missing", {}, "SORVIK.0.1.OSD.03.bin", 7,
-         {L"Input file SORVIK.0.1.OSD.03.bin not found", L" "}},
+        {"first mode", {{FrameKind::Mode, 1, Fault::WrongReply}, {FrameKind::Mode, 2, Fault::NoReply}}, -1,
+         ex::FatalMode, {ex::ModeFailedBox, ex::FatalBox}},
+        {"a mode after part 3", {{FrameKind::Mode, 12, Fault::NoReply}, {FrameKind::Mode, 13, Fault::NoReply}}, -1,
+         ex::FatalMode, {ex::ModeFailedBox, ex::FatalBox}},
+        {"speed", {{FrameKind::Speed, 1, Fault::NoReply}, {FrameKind::Speed, 2, Fault::WrongReply}}, -1,
+         ex::FatalSpeed, {ex::SpeedFailedBox, ex::FatalBox}},
+        {"erase", {{FrameKind::Erase, 3, Fault::WrongReply}}, -1, ex::FatalErase,
+         {ex::SectorEraseFailedBox, ex::FatalBox}},
+        {"write enable", {{FrameKind::WriteEnable, 20, Fault::WrongReply}}, -1, ex::FatalErase,
+         {ex::WriteEnableFailedBox, ex::FatalBox}},
+        {"write", {{FrameKind::Program, 5, Fault::NoReply}, {FrameKind::Program, 6, Fault::NoReply}}, -1,
+         ex::FatalImage, {ex::FlashWriteFailedBox, ex::FatalBox}},
+        {"part missing", {}, 2, ex::FatalImage, {ex::FileMissingBox(ex::OsdParts[2]), ex::FatalBox}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         host::Reset();
         AppState.DeviceHandle = INVALID_HANDLE_VALUE;
         MakeImages("1A70");
-        if (c.missing) std::remove(c.missing);
+        if (c.missing >= 0) std::remove(ex::Narrow(ex::OsdParts[c.missing]).c_str());
         settings_.frameFaults = c.faults;
         EXPECT_EQ(Run(), 1);
-        std::vector<std::wstring> boxes = BoxTexts();
-        EXPECT_EQ(boxes, c.boxes);
-        EXPECT_EQ(host::Boxes().back().caption, L"Critical Error!!! ");
-        EXPECT_EQ(host::Draws().back().text, FatalTexts[c.code]);
+        EXPECT_EQ(BoxesShown(), c.boxes);
+        // The code's text, its box, the close, the destruction request, the end.
+        std::vector<std::string> events = host::Events();
+        ASSERT_GE(events.size(), 5u);
+        EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
+                  (std::vector<std::string>{ex::DrawEvent(ex::LineStatus, ex::FatalTexts[c.code]),
+                                            ex::BoxEvent(ex::FatalBox.text), ex::CloseEvent, ex::DestroyEvent,
+                                            "exit:1"}));
         EXPECT_FALSE(sim::DeviceOpen());
         EXPECT_EQ(host::DestroyRequests(), 1);
         EXPECT_EQ(host::LocksAlive(), 0);
-        if (c.missing) {
-            EXPECT_EQ(host::ScreenText(LinePart), L"Writing part 4 ...");
+        if (c.missing >= 0) {
+            EXPECT_EQ(host::ScreenText(ex::LinePart), L"Writing part 4 ...");
             EXPECT_EQ(sim::WriteModeSnapshots().size(), 3u);
         }
     }
@@ -222,11 +275,11 @@ TEST_F(Worker, AMainImageWithAnUnknownIdentifierStopsAfterTheModes) {
     MakeImages("1A80");
     testing::internal::CaptureStdout();
     std::optional<int> exit = Run();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Wrong ID\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ex::WrongId);
     EXPECT_EQ(exit, 1);
-    EXPECT_EQ(host::Draws().back().text, FatalTexts[7]);
+    EXPECT_EQ(host::Draws().back().text, ex::FatalTexts[ex::FatalImage]);
     EXPECT_EQ(Commands(), (std::vector<std::string>{"DB", "D6", "pause", "speed", "D8"}));
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L" "});
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FatalBox});
 }
 
 }  // namespace

@@ -49,16 +49,14 @@ std::vector<unsigned char> UnitTest::MakeImage(const std::string& name, const st
     return payload;
 }
 
-std::vector<std::wstring> UnitTest::BoxTexts() const {
-    std::vector<std::wstring> texts;
-    for (const host::Box& box : host::Boxes()) texts.push_back(box.text);
-    return texts;
-}
-
 std::vector<expected::Box> UnitTest::BoxesShown() const {
     std::vector<expected::Box> boxes;
-    for (const host::Box& box : host::Boxes()) boxes.push_back({box.text, box.caption, box.type});
+    for (const host::Box& box : host::Boxes()) boxes.push_back(Shown(box));
     return boxes;
+}
+
+expected::Box Shown(const host::Box& box) {
+    return {box.text, box.caption, box.type};
 }
 
 std::vector<std::wstring> UnitTest::DrawnAt(int y) const {

@@ -28,7 +28,6 @@ protected:
     std::vector<unsigned char> MakeImage(const std::string& name, const std::string& id,
                                          std::size_t size, std::uint32_t seed = 7);
 
-    std::vector<std::wstring> BoxTexts() const;
     // Every box shown: text, caption and type.
     std::vector<expected::Box> BoxesShown() const;
     std::vector<std::wstring> DrawnAt(int y) const;
@@ -43,6 +42,9 @@ struct TwoFaults {
     sim::Fault second;
     BOOL result;
 };
+
+// A box as shown: text, caption and type.
+expected::Box Shown(const host::Box& box);
 
 // The host layer's ordered record against the one expected; on a difference,
 // where it starts and the events around it.

@@ -9,10 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include "app/texts.h"
 #include "device/device_link.h"
-#include "flash/flash_programming.h"
 #include "sim/unit.h"
+#include "tests/support/expected.h"
 #include "tests/support/fixture.h"
 #include "update/update_worker.h"
 
@@ -51,13 +50,10 @@ public:
 };
 
 bool RegionHolds(const std::vector<BYTE>& flash, const char* id, const std::vector<unsigned char>& data) {
-    for (const ImageRegion& r : ImageRegions) {
-        if (!std::equal(r.id, r.id + 4, id)) continue;
-        auto base = flash.begin() + r.baseAddress;
-        return std::equal(data.begin(), data.end(), base) &&
-               std::all_of(base + data.size(), base + r.sectorCount * SectorSize, [](BYTE b) { return b == 0xFF; });
-    }
-    return false;
+    const expected::Region& r = expected::RegionOf(id);
+    auto base = flash.begin() + r.base;
+    return std::equal(data.begin(), data.end(), base) &&
+           std::all_of(base + data.size(), base + r.Size(), [](BYTE b) { return b == 0xFF; });
 }
 
 template <typename T>
@@ -69,7 +65,7 @@ bool SameBox(const host::Box& a, const host::Box& b) { return a.text == b.text &
 bool SameFrame(const sim::Frame& a, const sim::Frame& b) { return a.time == b.time && a.Bytes() == b.Bytes(); }
 
 int PartTextsIn(const std::vector<host::Draw>& draws) {
-    return static_cast<int>(std::count_if(draws.begin(), draws.end(), [](const host::Draw& d) { return d.y == LinePart; }));
+    return static_cast<int>(std::count_if(draws.begin(), draws.end(), [](const host::Draw& d) { return d.y == expected::LinePart; }));
 }
 
 class WorkerThread : public UnitTest {};
@@ -111,7 +107,7 @@ TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
             // announced, no box yet, and the unit has seen mode - 1 write modes.
             SCOPED_TRACE(mode);
             EXPECT_EQ(PartTextsIn(draws), mode - 1);
-            EXPECT_EQ(host::ScreenText(LinePart), mode == 1 ? L"" : std::wstring(TextWritingPart[mode - 2]).substr(0, 18));
+            EXPECT_EQ(host::ScreenText(expected::LinePart), mode == 1 ? L"" : expected::WritingPart[mode - 2].substr(0, 18));
             EXPECT_TRUE(boxes.empty());
             const std::vector<sim::Frame>& frames = sim::Frames();
             EXPECT_EQ(static_cast<int>(sim::WriteModeSnapshots().size()), mode);
@@ -146,9 +142,9 @@ TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
     EXPECT_EQ(result, 0u);
     EXPECT_EQ(host::DestroyRequests(), 1);
     ASSERT_EQ(host::Boxes().size(), 1u);
-    EXPECT_EQ(host::Boxes()[0].text, L"FLASH update ok ");
-    EXPECT_EQ(host::Boxes()[0].type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
-    EXPECT_EQ(host::ScreenText(LineStatus), L"FLASH update ok");
+    EXPECT_EQ(host::Boxes()[0].text, expected::UpdateOkBox.text);
+    EXPECT_EQ(host::Boxes()[0].type, expected::UpdateOkBox.type);
+    EXPECT_EQ(host::ScreenText(expected::LineStatus), L"FLASH update ok");
     EXPECT_FALSE(sim::DeviceOpen());
 
     const auto& snapshots = sim::WriteModeSnapshots();
@@ -205,10 +201,10 @@ TEST_F(WorkerThread, EveryEndAfterAFatalStopHasBegunCarriesOne) {
     EXPECT_EQ(exit, std::optional<int>(1));
     ASSERT_EQ(moments.size(), 3u);
     // Before the fatal stop, closing the window ends the program as Exit does.
-    EXPECT_EQ(moments[0].event, "box:ERROR Selecting Speed!");
+    EXPECT_EQ(moments[0].event, "box:" + expected::Narrow(expected::SpeedFailedBox.text));
     EXPECT_EQ(moments[0].exitCode, 0);
     // The fatal stop's box: the bridge is still open, and any end is now 1.
-    EXPECT_EQ(moments[1].event, "box: ");
+    EXPECT_EQ(moments[1].event, "box:" + expected::Narrow(expected::FatalBox.text));
     EXPECT_EQ(moments[1].exitCode, 1);
     EXPECT_TRUE(moments[1].deviceOpen);
     // Destruction is asked for after the bridge is closed, still with 1.
@@ -219,7 +215,7 @@ TEST_F(WorkerThread, EveryEndAfterAFatalStopHasBegunCarriesOne) {
     // The code's text, then its box, then the destruction request, then exit(1).
     std::vector<std::string> events = host::Events();
     auto at = [&](const std::string& event) { return std::find(events.begin(), events.end(), event) - events.begin(); };
-    const std::string fatalText = "draw:10:SPI Speed error" + std::string(21, ' ');
+    const std::string fatalText = "draw:10:" + expected::Narrow(expected::FatalTexts[expected::FatalSpeed]);
     EXPECT_LT(at(fatalText), at("box: "));
     EXPECT_LT(at("box: "), at("destroy"));
     EXPECT_LT(at("destroy"), at("exit:1"));

@@ -10,7 +10,8 @@
 //   byte 1: the flash's starting value (0xFF is taken as 0xFE).
 //   [stretched: 3 bytes, little-endian: the payload length, up to 2 MiB + 64;
 //    the remaining input is repeated to that length]
-//   [fault: kind, occurrence, fault]
+//   [fault: kind (bit 7: the same fault again on the next frame of that kind,
+//    which for a piece is its resend), occurrence - 1, fault]
 //   the rest: the payload (or, raw, the file).
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,13 +27,14 @@
 #include "app/app_state.h"
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
-#include "platform/host_platform.h"
 #include "fuzz/require.h"
-
-extern const char* const FuzzTarget = "fuzz_image_writer";
+#include "platform/host_platform.h"
 #include "sim/host_environment.h"
 #include "sim/sample_images.h"
 #include "sim/sim.h"
+#include "tests/support/expected.h"
+
+extern const char* const FuzzTarget = "fuzz_image_writer";
 
 namespace {
 
@@ -61,6 +63,7 @@ struct Case {
     std::vector<unsigned char> file;
     BYTE fill = 0;
     std::optional<sim::FrameFault> fault;
+    bool again = false;  // the fault also hits the next frame of its kind
 };
 
 std::optional<Case> Decode(const std::uint8_t* data, std::size_t size) {
@@ -79,8 +82,9 @@ std::optional<Case> Decode(const std::uint8_t* data, std::size_t size) {
     }
     if (selector & 0x08) {
         if (size < at + 3) return std::nullopt;
-        const FaultChoice& choice = FaultChoices[data[at] % (sizeof FaultChoices / sizeof FaultChoices[0])];
+        const FaultChoice& choice = FaultChoices[(data[at] & 0x7F) % (sizeof FaultChoices / sizeof FaultChoices[0])];
         c.fault = sim::FrameFault{choice.kind, 1 + data[at + 1], choice.faults[data[at + 2] % choice.faults.size()]};
+        c.again = (data[at] & 0x80) != 0;
         at += 3;
     }
     std::vector<unsigned char> rest(data + at, data + size);
@@ -95,10 +99,11 @@ std::optional<Case> Decode(const std::uint8_t* data, std::size_t size) {
     return c;
 }
 
-const ImageRegion* RegionOf(const std::vector<unsigned char>& file) {
+// Where each identifier goes, from the tests' own table, not the product's.
+const expected::Region* RegionOf(const std::vector<unsigned char>& file) {
     if (file.size() < 4) return nullptr;
-    for (const ImageRegion& r : ImageRegions)
-        if (std::memcmp(r.id, file.data(), 4) == 0) return &r;
+    for (const expected::Region& r : expected::Regions)
+        if (std::memcmp(r.id.data(), file.data(), 4) == 0) return &r;
     return nullptr;
 }
 
@@ -137,8 +142,55 @@ std::string TakeOutput() {
     return std::string(bytes.begin(), bytes.end());
 }
 
-bool InRegion(DWORD address, DWORD length, const ImageRegion& r) {
-    return address >= r.baseAddress && address + length <= r.baseAddress + r.sectorCount * SectorSize;
+bool InRegion(DWORD address, DWORD length, const expected::Region& r) {
+    return address >= r.base && address + length <= r.base + r.Size();
+}
+
+bool BoxesAre(const std::vector<expected::Box>& boxes) {
+    const std::vector<host::Box> shown = host::Boxes();
+    if (shown.size() != boxes.size()) return false;
+    for (std::size_t i = 0; i < boxes.size(); ++i)
+        if (!(expected::Box{shown[i].text, shown[i].caption, shown[i].type} == boxes[i])) return false;
+    return true;
+}
+
+// Outcomes that the injected fault alone decides, for an image that fits.
+void CheckFaultOutcome(const Case& c, const expected::Region& region, std::size_t payload,
+                       const std::optional<int>& exit, BOOL result) {
+    const sim::FrameFault& f = *c.fault;
+    const std::vector<host::Draw> draws = host::Draws();
+    const std::size_t programs = sim::FramesOf(sim::FrameKind::Program).size();
+    // Any of these faults on a write enable or a sector erase of the region
+    // fails the erase: its box, then the fatal stop with code 6.
+    const bool erase = f.kind == sim::FrameKind::WriteEnable || f.kind == sim::FrameKind::Erase;
+    if (erase && f.occurrence <= region.sectorCount) {
+        const bool enableRefused = f.kind == sim::FrameKind::WriteEnable && f.fault != sim::Fault::StuckBusy;
+        REQUIRE(exit && *exit == 1, "a failed erase did not end the process");
+        REQUIRE(!draws.empty() && draws.back().text == expected::FatalTexts[expected::FatalErase],
+                "a failed erase did not end with the text of code 6");
+        REQUIRE(BoxesAre({enableRefused ? expected::WriteEnableFailedBox : expected::SectorEraseFailedBox,
+                          expected::FatalBox}),
+                "a failed erase did not show its box and the fatal box");
+        REQUIRE(programs == 0, "a piece was sent after a failed erase");
+        return;
+    }
+    // A piece not acknowledged is sent once more: once is survived, twice in
+    // a row ends the write with false and its box.
+    const std::size_t pieces = (payload + expected::PieceBytes - 1) / expected::PieceBytes;
+    if (f.kind == sim::FrameKind::Program && static_cast<std::size_t>(f.occurrence) <= pieces) {
+        REQUIRE(!exit, "a failed piece ended the process");
+        if (c.again) {
+            REQUIRE(result == FALSE, "a piece that failed twice did not yield false");
+            REQUIRE(BoxesAre({expected::FlashWriteFailedBox}), "a piece that failed twice did not show its box");
+            REQUIRE(!draws.empty() && draws.back().text == expected::WriteRetransmit,
+                    "the retransmit text is not the last text");
+            REQUIRE(programs == static_cast<std::size_t>(f.occurrence) + 1, "frames were sent after the second failure");
+        } else {
+            REQUIRE(result == TRUE, "a piece that failed once was not written on its resend");
+            REQUIRE(host::Boxes().empty(), "a piece that failed once showed a box");
+            REQUIRE(programs == pieces + 1, "a piece that failed once was not sent exactly once more");
+        }
+    }
 }
 
 }  // namespace
@@ -157,7 +209,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sim::Settings settings;
     settings.flashFill = c->fill;
     settings.eraseMs = 20;  // short erases keep runs fast; stale replies stay truthful
-    if (c->fault) settings.frameFaults = {*c->fault};
+    if (c->fault) {
+        settings.frameFaults = {*c->fault};
+        if (c->again) settings.frameFaults.push_back({c->fault->kind, c->fault->occurrence + 1, c->fault->fault});
+    }
     sim::Configure(settings, &sim::HostEnvironment());
     OpenDevice();
     REQUIRE(AppState.DeviceHandle != INVALID_HANDLE_VALUE, "the healthy unit did not open");
@@ -169,9 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string output = TakeOutput();
     if (chdir(startFolder.c_str()) != 0) Violated("cannot return to the working folder");
 
-    const ImageRegion* region = RegionOf(c->file);
+    const expected::Region* region = RegionOf(c->file);
     const std::size_t payload = c->file.size() >= 4 ? c->file.size() - 4 : 0;
-    const bool fits = region && payload <= static_cast<std::size_t>(region->sectorCount) * SectorSize;
+    const bool fits = region && payload <= region->Size();
     const std::vector<BYTE>& flash = sim::Flash();
 
     REQUIRE(host::LockViolations().empty(), "lock rules broken");
@@ -179,9 +234,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     REQUIRE(!exit || *exit == 1, "the process ended with a code other than 1");
     REQUIRE(!exit || c->fault, "a healthy unit ended the process");
     REQUIRE(exit || result == TRUE || result == FALSE, "the result is not a boolean");
-    REQUIRE(AppState.OsdPartsFlag == (region && std::memcmp(region->id, "1A70", 4) == 0 ? 1 : 0),
+    REQUIRE(AppState.OsdPartsFlag == (region && region->id == expected::OsdId ? 1 : 0),
             "OsdPartsFlag does not follow the identifier");
-    REQUIRE(output == (region ? "" : "Wrong ID\n"), "standard output is not the Wrong ID line alone");
+    REQUIRE(output == (region ? "" : expected::WrongId), "standard output is not the Wrong ID line alone");
 
     // Whole ranges are compared with memcmp: a byte-wise loop over 2 MiB
     // would cost more than the write itself under the fuzzer's tracing.
@@ -195,15 +250,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    const DWORD base = region->baseAddress;
-    const DWORD end = base + region->sectorCount * SectorSize;
+    const DWORD base = region->base;
+    const DWORD end = base + region->Size();
     REQUIRE(std::memcmp(flash.data(), untouched.data(), base) == 0 &&
                 std::memcmp(flash.data() + end, untouched.data() + end, flash.size() - end) == 0,
             "flash outside the region changed");
     for (const sim::Frame& f : sim::Frames()) {
         DWORD address = (static_cast<DWORD>(f.bytes[4]) << 16) | (f.bytes[5] << 8) | f.bytes[6];
         if (f.kind == sim::FrameKind::Program) REQUIRE(InRegion(address, f.bytes[1], *region), "a piece aimed outside the region");
-        if (f.kind == sim::FrameKind::Erase) REQUIRE(InRegion(address, SectorSize, *region), "an erase aimed outside the region");
+        if (f.kind == sim::FrameKind::Erase)
+            REQUIRE(InRegion(address, expected::SectorBytes, *region), "an erase aimed outside the region");
         REQUIRE(f.kind != sim::FrameKind::Unknown, "a frame the unit does not know");
     }
     if (!exit && result == TRUE) {
@@ -213,5 +269,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "true, but the rest of the region is not erased");
     }
     if (!c->fault) REQUIRE(!exit && result == TRUE, "a healthy unit and a fitting image did not yield true");
+    if (c->fault) CheckFaultOutcome(*c, *region, payload, exit, result);
     return 0;
 }

@@ -44,6 +44,10 @@ write(w, "1a70-program-wrong-reply", [ID70 | FAULT, 0x5A, 0, 1, 2] + pattern(100
 write(w, "1a70-first-piece-late", [ID70 | FAULT, 0x5A, 0, 0, 1] + pattern(70, 5))
 write(w, "1a60-erase-no-reply", [ID60 | FAULT, 0x5A, 1, 2, 0] + pattern(64, 6))
 write(w, "1a65-status-stuck", [ID65 | FAULT, 0x5A, 3, 0, 3] + pattern(20, 7))
+# Kind bit 7: the fault hits the next frame of its kind too (for a piece, its resend).
+AGAIN = 0x80
+write(w, "1a65-piece-fails-twice", [ID65 | FAULT, 0x5A, AGAIN | 0, 4, 0] + pattern(300, 8))
+write(w, "1a60-write-enable-wrong-reply", [ID60 | FAULT, 0x5A, 2, 3, 2] + pattern(50, 9))
 
 # --- fuzz_replies: op, arg, arg, stale count, then records -----------------
 EXCHANGE, READY, MODE, SPEED, ERASE = 0, 1, 2, 3, 4

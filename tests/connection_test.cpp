@@ -16,13 +16,6 @@ sim::Settings WithDevices(std::vector<std::string> serials) {
     return s;
 }
 
-std::vector<sim::Call> CallsOf(int ordinal) {
-    std::vector<sim::Call> calls;
-    for (const sim::Call& call : sim::Calls())
-        if (call.ordinal == ordinal) calls.push_back(call);
-    return calls;
-}
-
 TEST_F(Connection, OpensTheFirstBridgeWhoseSerialIsExactly2025) {
     struct Case {
         std::vector<std::string> serials;

@@ -11,14 +11,6 @@ namespace ex = expected;
 
 const BYTE ModeFrame[3] = {0x01, 0x01, 0xD6};
 
-// The library calls of one kind, as the unit saw them.
-std::vector<sim::Call> CallsOf(int ordinal) {
-    std::vector<sim::Call> calls;
-    for (const sim::Call& call : sim::Calls())
-        if (call.ordinal == ordinal) calls.push_back(call);
-    return calls;
-}
-
 class Exchange : public UnitTest {};
 
 TEST_F(Exchange, NoDeviceOpenCostsNothing) {

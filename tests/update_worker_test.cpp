@@ -62,9 +62,6 @@ protected:
         }
         return out;
     }
-    static bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& data) {
-        return std::equal(data.begin(), data.end(), flash.begin() + ex::RegionOf(id).base);
-    }
     void ExpectSuccessEnd() {
         EXPECT_EQ(host::ScreenText(ex::LineStatus), L"FLASH update ok");
         EXPECT_EQ(host::ScreenText(ex::LineVersion), L"");

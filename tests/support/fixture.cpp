@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -111,4 +112,18 @@ public:
 sim::Environment& RecordingEnvironment() {
     static Recording environment;
     return environment;
+}
+
+std::vector<sim::Call> CallsOf(int ordinal) {
+    std::vector<sim::Call> calls;
+    for (const sim::Call& call : sim::Calls())
+        if (call.ordinal == ordinal) calls.push_back(call);
+    return calls;
+}
+
+bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& payload) {
+    const expected::Region& region = expected::RegionOf(id);
+    auto base = flash.begin() + region.base;
+    return payload.size() <= region.Size() && std::equal(payload.begin(), payload.end(), base) &&
+           std::all_of(base + payload.size(), base + region.Size(), [](BYTE b) { return b == 0xFF; });
 }

@@ -55,6 +55,12 @@ testing::AssertionResult SameEvents(const std::vector<std::string>& expectedEven
 // events, so the order of everything can be checked.
 sim::Environment& RecordingEnvironment();
 
+// The library calls of one operation, in order, with their arguments.
+std::vector<sim::Call> CallsOf(int ordinal);
+
+// The image's region holds its payload, then erased cells.
+bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& payload);
+
 // The frame bytes as the unit received them.
 std::vector<std::vector<BYTE>> FrameBytes();
 std::vector<BYTE> Bytes(std::initializer_list<int> values);

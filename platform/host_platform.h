@@ -77,7 +77,7 @@ void ClearRecords();
 void Reset(DWORD startTime = 1000);
 
 // Every event in order, for sequence checks: "box:...", "draw:y:...",
-// "sleep:N", "bridge:N".
+// "sleep:N", "destroy", "exit:N", and those noted by the simulated unit.
 std::vector<std::string> Events();
 // Adds an event of the caller's own (the simulated unit's frames) in its place.
 void NoteEvent(const std::string& event);

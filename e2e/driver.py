@@ -8,7 +8,11 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
   driver.py case NAME --arch x86_64|i686 --work DIR --win-dir DIR --make-images EXE --inspect EXE
                  [--probe32 EXE]             run one case; exit 0 passed, 1 failed, 77 skipped
   driver.py demo --work DIR --win-dir DIR --make-images EXE --inspect EXE [--display :N]
-                                             a full 1A70 update on a default unit, with a report
+                 [--images DIR] [--round-trip-ms N]
+                                             a full update, with a report: of the sample set,
+                                             or a rehearsal of the image files in DIR
+  driver.py shots --work DIR --win-dir DIR --make-images EXE --inspect EXE --out DIR
+                                             the user guide's pictures
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
@@ -26,11 +30,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import model  # noqa: E402
 from cases import BY_NAME, CASES, Case, FULL_1A70, UPDATE, OK  # noqa: E402
 from observe import UnitTrace  # noqa: E402
+import rehearsal  # noqa: E402
 from session import (TITLE, WINE32, WINE64, Failure, Session, kill_wineserver, run, set_deadline,  # noqa: E402
                      wait_for, wine_env)
 
 SKIP = 77
 CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
+UNTIL_END = ("until_end",)  # OK on every box until the program ends, else Exit
+UPDATE_SECONDS = 900  # a whole update at its slowest that a rehearsal waits for
+QUIET_SECONDS = 5     # after a box, nothing new for this long: the update has ended
 RELAY_INCLUDE = "user32.MessageBoxW;gdi32.TextOutW"
 WINE32_LOADERS = ["/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine"]
 
@@ -147,7 +155,9 @@ def first_difference(got, want):
     return "got %r, expected %r" % (got, want)
 
 
-def prepare(case, folder, win_dir, make_images):
+def prepare(case, folder, win_dir, make_images, images=None):
+    """The run's folder: program, simulated unit, settings, and the image files
+    that make_images writes for the case (or, given `images`, those files)."""
     exe = os.path.join(win_dir, "app", "SorvikFpgaUpdate.exe")
     dll = os.path.join(win_dir, "sim", "SiUSBXp.dll")
     for f in (exe, dll):
@@ -157,6 +167,12 @@ def prepare(case, folder, win_dir, make_images):
     os.makedirs(folder)
     shutil.copy(exe, folder)
     shutil.copy(dll, folder)
+    if images is not None:
+        for name, data in images.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        write_settings(case, folder)
+        return dict(images)
     args = [make_images, folder, "--main-id", case.main[0], "--main-size", str(case.main[1]),
             "--part-size", str(case.parts)]
     r = run(args, 60)
@@ -173,11 +189,15 @@ def prepare(case, folder, win_dir, make_images):
             ident, size = case.main if name == model.MAIN else (None, case.parts)
             if len(files[name]) != 4 + size or (ident and files[name][:4] != ident.encode()):
                 raise Failure("make_images wrote %s with %d bytes, not an id and %d" % (name, len(files[name]), size))
+    write_settings(case, folder)
+    return files
+
+
+def write_settings(case, folder):
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
     lines += ["fault = %s" % f for f in case.faults]
     with open(os.path.join(folder, "settings.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
-    return files
 
 
 def expectation(case, files):
@@ -218,12 +238,43 @@ class Driver:
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
             wait_for("the text %r" % step[1], lambda: s.relay().has_text(step[1]), 30, 0.1)
+        elif kind == "until_end":
+            self.until_end()
         elif kind == "clicks":
             self.clicks()
         elif kind == "about":
             self.about(step[1], step[2])
         else:
             raise Failure("unknown step %r" % (step,))
+
+    def until_end(self):
+        """Clicks OK on every box as it comes, until the program ends by itself;
+        when the update ends and leaves the program up, chooses Exit."""
+        s = self.s
+
+        def box_or_end():
+            if s.proc.poll() is not None:
+                return "end"
+            return len(s.dialogs()) == 1
+
+        after_box = False
+        while True:
+            if after_box:
+                # After a box the program goes on at once (a fatal stop draws
+                # first) or not at all: the update has ended.
+                found = quiet_after(box_or_end, lambda: len(s.relay().events), QUIET_SECONDS)
+                if found is None:
+                    s.menu("alt+u", "x")
+                    self.main_commands.append(105)
+                    return
+            else:
+                found = wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
+            if found == "end":
+                return
+            after_box = found is True
+            if after_box:
+                box = s.dismiss_box()
+                self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
 
     def clicks(self):
         s = self.s
@@ -260,6 +311,22 @@ class Driver:
             s.keys({"escape": "Escape", "return": "Return"}[closed_by])
         self.about_commands.append((box, 2 if closed_by == "escape" else 1))
         s.wait_no_dialog("the About box to close by %s" % closed_by)
+
+
+def quiet_after(condition, shown, seconds):
+    """condition()'s value when it comes within `seconds`; "busy" when the
+    program draws or shows something first (the count shown() grows); None
+    when neither happens."""
+    count = shown()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        if shown() != count:
+            return "busy"
+        time.sleep(0.2)
+    return None
 
 
 def check_window(s, c):
@@ -347,10 +414,15 @@ def read(path):
         return f.read()
 
 
-def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS):
+def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
+             images=None, compare=True):
+    """Runs the case. With `images` (name -> bytes) those files lie beside the
+    program instead of make_images's. compare=False: what the program does is
+    recorded but not checked against the model (which knows files of a known
+    kind that fit their region, no others)."""
     folder = os.path.join(os.path.abspath(work), arch, case.name)
-    files = prepare(case, folder, win_dir, make_images)
-    expect = expectation(case, files)
+    files = prepare(case, folder, win_dir, make_images, images)
+    expect = expectation(case, files) if compare else None
     checks = Checks()
     set_deadline(seconds)
     session = Session(folder, prefix_path(work), inspect, arch, display)
@@ -375,11 +447,13 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
     elapsed = time.monotonic() - started
     if error:
         checks.check("the case ran to its end", False, error)
-    else:
+    elif compare:
         relay = session.relay()
         images = check_outputs(checks, folder, relay, expect, driver, exit_code)
         for ok, line in images:
             checks.check(line, ok)
+    else:
+        relay = session.relay()
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
     if checks.passed and not keep:
@@ -405,36 +479,193 @@ def command_case(a):
     return 0 if checks.passed else 1
 
 
+# The simulated unit of a rehearsal: its default timing, and a flash that
+# starts with old content rather than erased, so a sector that was not erased
+# shows up against the file.
+REHEARSAL_UNIT = {"round_trip_ms": 1, "erase_ms": 150, "flash_fill": 0}
+USAGE = 2
+FATAL_TEXTS = set(model.FATAL_TEXT.values())
+
+
 def command_demo(a):
-    # A full-size 1A70 main image and four 64 KiB parts, on a unit with its default timing.
-    case = Case("demo", [UPDATE, OK], main=("1A70", FULL_1A70), parts=64 * 1024,
-                settings={"round_trip_ms": 1, "erase_ms": 150, "flash_fill": 255})
-    checks, folder, elapsed, exit_code, relay, images = run_case(
-        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True, seconds=900)
-    say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
-    if relay:
-        progress = 0
-        for e in relay.events:
-            if e[0] == "text" and e[2].startswith("Flash write:  "):
-                progress += 1
-                if progress % 100 != 1:
-                    continue  # the progress line comes hundreds of times: show every 100th
-            say("  y %3d  %r" % (e[1], e[2]) if e[0] == "text" else "  box    %r  caption %r" % (e[1], e[2]))
-        say("  (every 100th progress text shown; %d in all)" % progress)
-    say("\nExit code: %s" % exit_code)
+    if a.round_trip_ms < 0:
+        say("--round-trip-ms wants a number of milliseconds, 0 or more, not %d." % a.round_trip_ms)
+        return USAGE
+    images, known = None, True
+    if a.images is not None:
+        try:
+            images, words, known = rehearsal.survey(a.images)
+        except rehearsal.Unusable as e:
+            say("Nothing to rehearse: %s." % e)
+            return USAGE
+        say("Image files in %s:" % os.path.abspath(a.images))
+        for line in words:
+            say("  " + line)
+    else:
+        say("Sample image set: a full-size 1A70 main image and four 64 KiB OSD parts (tools/make_images).")
+    say("\nRunning the program under Wine against the simulated unit (round trip %d ms, erase %d ms a sector, "
+        "flash starting at 0x%02X) and choosing Update -> Update Firmware ..." % (
+            REHEARSAL_UNIT["round_trip_ms"], REHEARSAL_UNIT["erase_ms"], REHEARSAL_UNIT["flash_fill"]))
+    make_prefix(a.work, reuse=True)
+    case = Case("demo", [UPDATE, UNTIL_END], main=("1A70", FULL_1A70), parts=64 * 1024, settings=REHEARSAL_UNIT)
+    checks, folder, elapsed, exit_code, relay, _ = run_case(
+        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True,
+        seconds=UPDATE_SECONDS + 120, images=images, compare=known)
+    if relay is None:
+        say(checks.report())
+        say("The run did not come to its end; artefacts in %s" % folder)
+        return 1
+    report_shown(relay)
+    out = read(os.path.join(folder, "stdout.txt"))
+    say("Standard output: %s" % (repr(out.decode(errors="replace")) if out else "nothing"))
+    say("Exit code: %s" % exit_code)
+    files = {n: read(os.path.join(folder, n)) for n in [model.MAIN] + model.PARTS
+             if os.path.isfile(os.path.join(folder, n))}
+    trace = UnitTrace(os.path.join(folder, "trace.txt"))
+    lines = rehearsal.flash_report(folder, files, trace, REHEARSAL_UNIT["flash_fill"])
     say("Flash, byte for byte:")
-    for ok, line in images:
+    for ok, line in lines:
         say("  " + line)
-    if not images:
-        say("  no image was written")
-    say("Time taken: %.1f s, from starting the program to its end" % elapsed)
+    if not trace.frames:
+        say("  nothing reached the unit")
+    say("Time taken: %.1f s, from starting the program to its end (under Wine, with its tracing)" % elapsed)
+    bound, counts = rehearsal.estimate_ms(trace, a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], 0)
+    if trace.frames:
+        say("On a unit at a round trip of %d ms per frame (erase %d ms a sector, as simulated): at least %.1f s "
+            "for the same frames (%s; the bound of bench/README.md)" % (
+                a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], bound / 1000.0,
+                ", ".join("%s %d" % (k, v) for k, v in counts.items())))
     say("Images, traces and flash dumps: %s" % folder)
     say("Screenshots: %s" % ", ".join(sorted(glob.glob(os.path.join(folder, "shot-*.png")))))
-    say("All checks: %s (details in %s)" % ("passed" if checks.passed else "FAILED",
-                                             os.path.join(folder, "result.txt")))
-    if not checks.passed:
-        say(checks.report())
-    return 0 if checks.passed else 1
+    if known:
+        say("Checks of the program against what it must do with these files: %s (details in %s)" % (
+            "passed" if checks.passed else "FAILED", os.path.join(folder, "result.txt")))
+        if not checks.passed:
+            say(checks.report())
+    else:
+        say("Checks of the program: not made, as they know only files of a known kind that fit their region; "
+            "the above is what the program did.")
+    success = verdict(relay, exit_code, lines, any(f[1] == "erase" for f in trace.frames))
+    return 0 if success and checks.passed else 1
+
+
+def report_shown(relay):
+    say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
+    progress = 0
+    for e in relay.events:
+        if e[0] == "text" and e[2].startswith("Flash write:  "):
+            progress += 1
+            if progress % 100 != 1:
+                continue  # the progress line comes hundreds of times: show every 100th
+        say("  y %3d  %r" % (e[1], e[2]) if e[0] == "text" else "  box    %r  caption %r" % (e[1], e[2]))
+    say("  (every 100th progress text shown; %d in all)\n" % progress)
+
+
+def verdict(relay, exit_code, flash_lines, erased):
+    """Says whether this image set updates a unit; True when it does."""
+    shown = relay.shown()
+    boxes = [e for e in shown if e[0] == "box"]
+    flash_ok = bool(flash_lines) and all(ok for ok, _ in flash_lines)
+    if exit_code == 0 and boxes and boxes[-1][1] == model.BOX_OK[0] and flash_ok:
+        say("\nVerdict: this image set updates a unit: the program ended with \"FLASH update ok\" and every "
+            "file it read is in the flash.")
+        return True
+    if exit_code == 1:
+        fatal = [e[2].rstrip() for e in shown if e[0] == "text" and e[1] == 10 and e[2] in FATAL_TEXTS]
+        why = "the program stopped with the fatal error %r" % (fatal[-1] if fatal else "?")
+        before = [b[1] for b in boxes if b[1:3] != model.BOX_FATAL[:2]]
+        if before:
+            why += " after the box %r" % before[-1]
+        why += ("; on a unit the flash would be left partly written" if erased
+                else "; the flash was not changed")
+    elif exit_code == 0 and boxes and boxes[-1][1] != model.BOX_OK[0]:
+        why = "the update ended at the box %r without writing anything" % boxes[-1][1]
+    else:
+        why = "the flash does not hold every file it should"
+    say("\nVerdict: this image set does NOT update a unit: %s." % why)
+    return False
+
+
+# --- the user guide's pictures ------------------------------------------------------------
+
+SHOT_SCREEN = "640x480x24"  # boxes come up in the middle, close to the window
+GUIDE_UNIT = {"round_trip_ms": 1, "erase_ms": 20}
+
+
+def command_shots(a):
+    """Runs the program through the scenes the user guide shows and cuts each
+    picture to the windows on screen: the main window, with its box if one is up."""
+    prefix = make_prefix(a.work, reuse=True)
+    # Wine draws the caption buttons with this font; without it they show as letters.
+    marlett = "/usr/share/wine/fonts/marlett.ttf"
+    if os.path.exists(marlett):
+        shutil.copy(marlett, os.path.join(prefix, "drive_c", "windows", "Fonts"))
+    out = os.path.abspath(a.out)
+    os.makedirs(out, exist_ok=True)
+    scenes = [
+        (Case("guide_update", [], main=("1A70", 256 * 1024), parts=64 * 1024, settings=GUIDE_UNIT), shots_update),
+        (Case("guide_write_error", [], main=("1A60", 64 * 1024), settings=GUIDE_UNIT,
+              faults=["program:300:wrong_reply", "program:301:wrong_reply"]), shots_fatal),
+        (Case("guide_file_missing", [], missing=[model.MAIN]), shots_one_box("file-missing")),
+        (Case("guide_not_connected", [], devices="1999"), shots_one_box("not-connected")),
+    ]
+    made = []
+    for case, scene in scenes:
+        folder = os.path.join(os.path.abspath(a.work), "shots", case.name)
+        prepare(case, folder, a.win_dir, a.make_images)
+        set_deadline(CASE_SECONDS)
+        s = Session(folder, prefix_path(a.work), a.inspect, screen=SHOT_SCREEN)
+        try:
+            s.start()
+            made += scene(s, out)
+            s.wait_exit(60)
+        finally:
+            s.close()
+    for path in made:
+        say("%s (%d bytes)" % (path, os.path.getsize(path)))
+    return 0
+
+
+def shots_update(s, out):
+    made = [s.picture(os.path.join(out, "start.png"), [s.main])]
+    s.menu("alt+u", "p")
+    wait_for("the first progress text", lambda: progress_after(s, model.UPDATING), 60)
+    made.append(s.picture(os.path.join(out, "writing.png"), [s.main]))
+    wait_for("the progress of part 2", lambda: progress_after(s, model.WRITING_PART[0]), 60)
+    made.append(s.picture(os.path.join(out, "writing-part.png"), [s.main]))
+    box = s.wait_dialog("the closing box", 120)
+    made.append(s.picture(os.path.join(out, "done.png"), [s.main, box]))
+    s.press_ok(box)
+    return made
+
+
+def progress_after(s, text):
+    """True once a progress text has been drawn after `text`."""
+    texts = [e[2] for e in s.relay().events if e[0] == "text"]
+    return text in texts and any(t.startswith("Flash write:  ") for t in texts[texts.index(text):])
+
+
+def shots_fatal(s, out):
+    s.menu("alt+u", "p")
+    first = s.wait_dialog("the write error's box", 60)
+    made = [s.picture(os.path.join(out, "write-error.png"), [s.main, first])]
+    s.press_ok(first)
+    last = wait_for("the fatal stop's box", lambda: [d for d in s.dialogs() if d.hwnd != first.hwnd], 30)[0]
+    made.append(s.picture(os.path.join(out, "fatal-stop.png"), [s.main, last]))
+    s.press_ok(last)
+    return made
+
+
+def shots_one_box(name):
+    def scene(s, out):
+        s.menu("alt+u", "p")
+        box = s.wait_dialog("the box", 60)
+        made = [s.picture(os.path.join(out, name + ".png"), [s.main, box])]
+        s.press_ok(box)
+        s.wait_no_dialog("the box to close")
+        s.menu("alt+u", "x")
+        return made
+    return scene
 
 
 def main(argv):
@@ -445,14 +676,20 @@ def main(argv):
     pp.add_argument("--reuse", action="store_true")
     sub.add_parser("cleanup").add_argument("--work", required=True)
     sub.add_parser("list")
-    for name in ("case", "demo"):
+    for name in ("case", "demo", "shots"):
         c = sub.add_parser(name)
-        if name == "case":
+        if name == "shots":
+            c.add_argument("--out", required=True, help="folder of the pictures")
+        elif name == "case":
             c.add_argument("name", choices=sorted(BY_NAME))
             c.add_argument("--arch", choices=["x86_64", "i686"], default="x86_64")
             c.add_argument("--probe32")
         else:
             c.add_argument("--display", default=os.environ.get("DISPLAY") or None)
+            c.add_argument("--images", metavar="DIR", help="the image files in DIR, by their fixed names, "
+                           "instead of the sample set")
+            c.add_argument("--round-trip-ms", type=int, default=1, metavar="N",
+                           help="round trip per frame of the unit that the time is worked out for")
         c.add_argument("--work", required=True)
         c.add_argument("--win-dir", required=True)
         c.add_argument("--make-images", required=True)
@@ -469,8 +706,9 @@ def main(argv):
             kill_wineserver(prefix_path(a.work))
             return 0
         if a.command == "demo":
-            make_prefix(a.work, reuse=True)
             return command_demo(a)
+        if a.command == "shots":
+            return command_shots(a)
         return command_case(a)
     except (Failure, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)

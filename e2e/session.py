@@ -81,15 +81,15 @@ def kill_wineserver(prefix):
 class Display:
     """An Xvfb of our own on a free display number (Xvfb picks it), or the user's."""
 
-    def __init__(self, folder, use_existing=None):
+    def __init__(self, folder, use_existing=None, screen="800x600x24", white=False):
         self.proc = None
         if use_existing:
             self.name = use_existing
             return
         read_end, write_end = os.pipe()
         with open(os.path.join(folder, "xvfb.log"), "w") as log:
-            self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
-                                          "-nolisten", "tcp", "-noreset"],
+            self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen,
+                                          "-nolisten", "tcp", "-noreset"] + (["-wr"] if white else []),
                                          pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log,
                                          stderr=log, start_new_session=True)
         os.close(write_end)
@@ -119,10 +119,11 @@ class Display:
 class Session:
     """The program started in `folder`, with its display; artefacts go to `folder`."""
 
-    def __init__(self, folder, prefix, inspect_exe, arch="x86_64", display=None, log=print):
+    def __init__(self, folder, prefix, inspect_exe, arch="x86_64", display=None, log=print, screen=None):
+        """screen: for pictures, e.g. "640x480x24", on a white desktop of our own."""
         self.folder, self.prefix, self.inspect_exe, self.log = folder, prefix, inspect_exe, log
         self.loader = WINE32 if arch == "i686" else WINE64
-        self.display = Display(folder, display)
+        self.display = Display(folder, display, screen, True) if screen else Display(folder, display)
         self.proc = None
         self.shots = 0
         self.main = None  # the main window (observe.Window)
@@ -178,6 +179,18 @@ class Session:
         self.shots += 1
         path = os.path.join(self.folder, "shot-%02d-%s.png" % (self.shots, name))
         run(["import", "-display", self.display.name, "-window", "root", path], 30)
+        return path
+
+    def picture(self, path, windows):
+        """The screen cut to the windows given (their smallest enclosing rectangle), as a small PNG."""
+        whole = os.path.join(self.folder, "screen.png")
+        run(["import", "-display", self.display.name, "-window", "root", whole], 30)
+        left, top = min(w.rect[0] for w in windows), min(w.rect[1] for w in windows)
+        right, bottom = max(w.rect[2] for w in windows), max(w.rect[3] for w in windows)
+        r = run(["convert", whole, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage",
+                 "-strip", "-define", "png:compression-level=9", path], 30)
+        if r.returncode != 0:
+            raise Failure("convert could not cut %s: %s" % (whole, r.stderr.strip()))
         return path
 
     def x(self, *args, timeout=15):

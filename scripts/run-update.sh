@@ -1,16 +1,48 @@
 #!/usr/bin/env bash
 # The main job: from a clean clone on a fresh Debian machine, with or without
 # a display. Installs what is needed, builds the Windows program and the
-# simulated unit (win64) and the host's image tool, writes sample images (a
-# full-size "1A70" main image and its four OSD parts), runs the program under
-# Wine (on $DISPLAY when set, else on an Xvfb of its own), performs a full
-# update through the menu the way a user would, dismisses the boxes, and
-# reports: the texts shown, the exit code, whether the simulated flash holds
-# every image byte for byte, the time taken and where the screenshots are.
-# Exits 0 when the update did everything it should.
+# simulated unit (win64) and the host's image tool, runs the program under
+# Wine (on $DISPLAY when set, else on an Xvfb of its own) against the
+# simulated unit, performs a full update through the menu the way a user
+# would, dismisses the boxes, and reports: the texts and boxes shown, the exit
+# code, what the flash held at each write mode against each file, the time
+# taken, and how long the same update takes on a unit at a given round trip.
+# The simulated flash starts with old content, not erased, so a sector that
+# the update failed to erase shows in the report.
+#
+#   scripts/run-update.sh [--images DIR] [--round-trip-ms N]
+# Without --images: the sample set (a full-size "1A70" main image and its
+# four OSD parts, written by tools/make_images). With --images: a rehearsal
+# of the image files in DIR, found by their fixed names, before they go to a
+# unit. --round-trip-ms: the round trip per frame that the time on a unit is
+# worked out for (default 1).
+# Exits 0 when the update did everything it should, 1 when it did not, 2 when
+# there was nothing to run (bad arguments, no such folder).
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
+usage() { echo "usage: scripts/run-update.sh [--images DIR] [--round-trip-ms N]" >&2; exit 2; }
+extra=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --images)
+      [ $# -ge 2 ] || usage
+      # Before the cd below: DIR is meant from where the command was given.
+      extra+=(--images "$(realpath -m -- "$2")"); shift 2 ;;
+    --round-trip-ms)
+      [ $# -ge 2 ] && [[ "$2" =~ ^[0-9]+$ ]] || { echo "--round-trip-ms wants a whole number of milliseconds" >&2; usage; }
+      extra+=(--round-trip-ms "$2"); shift 2 ;;
+    -h|--help) sed -n '2,20s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    *) echo "run-update.sh: unknown argument $1" >&2; usage ;;
+  esac
+done
+for ((i = 0; i < ${#extra[@]}; i += 2)); do
+  if [ "${extra[i]}" = --images ] && [ ! -e "${extra[i+1]}" ]; then
+    echo "Nothing to rehearse: the folder ${extra[i+1]} does not exist." >&2
+    exit 2
+  fi
+done
+
+cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 echo "== build the Windows program and the simulated unit (win64)"
 cmake --preset win64 >/dev/null
@@ -21,4 +53,4 @@ cmake --build --preset host --target make_images e2e_tools
 
 echo "== run the update"
 exec python3 e2e/driver.py demo --work build/run-update --win-dir build/win64 \
-  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe
+  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe "${extra[@]}"

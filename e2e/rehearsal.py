@@ -1,0 +1,165 @@
+"""A rehearsal of an image set: what the program will find in a folder, what
+the flash held after the run against each file, and how long the same update
+takes on a unit at a given round trip per frame."""
+import os
+
+import model
+from model import MAIN, PARTS, REGIONS, SECTOR
+
+KINDS = ", ".join(k.decode() for k in REGIONS)
+
+
+class Unusable(Exception):
+    """The folder cannot be rehearsed at all; the message says why."""
+
+
+def survey(folder):
+    """(files, words, known): the image files by their fixed names (name ->
+    bytes), what the program will do with them in words, and whether every
+    file it will reach is of a known kind and fits its region."""
+    if not os.path.exists(folder):
+        raise Unusable("the folder %s does not exist" % folder)
+    if not os.path.isdir(folder):
+        raise Unusable("%s is not a folder" % folder)
+    files = {}
+    for name in [MAIN] + PARTS:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            try:
+                with open(path, "rb") as f:
+                    files[name] = f.read()
+            except OSError as e:
+                raise Unusable("%s cannot be read here: %s" % (path, e.strerror))
+    words, known = [], True
+    main = files.get(MAIN)
+    if main is None:
+        words.append("%s: missing. The program says so (\"Input file %s not found\") and sends nothing "
+                     "to the unit." % (MAIN, MAIN))
+    else:
+        line, fits = describe(MAIN, main)
+        words.append(line)
+        known = fits
+    reached = main is not None and known and main[:4] == b"1A70"
+    for name in PARTS:
+        data = files.get(name)
+        if not reached:
+            if data is not None:
+                why = ("the main image is of kind %s" % main[:4].decode("ascii", "replace")
+                       if main is not None and known else "the program stops before the parts")
+                words.append("%s: not used (%s)." % (name, why))
+            continue
+        if data is None:
+            words.append("%s: missing. The program stops with a fatal error when it comes to this part, "
+                         "after writing the images before it." % name)
+            reached = False
+            continue
+        line, fits = describe(name, data)
+        words.append(line)
+        if not fits:
+            known = reached = False
+    others = sorted(n for n in os.listdir(folder) if n not in files and n not in [MAIN] + PARTS)
+    if others:
+        shown = ", ".join(others[:8]) + (", ..." if len(others) > 8 else "")
+        words.append("Not used (the program reads only the names above): %s" % shown)
+    return files, words, known
+
+
+def describe(name, data):
+    """One line on one file, and whether the program will write it."""
+    ident = data[:4]
+    if ident not in REGIONS:
+        shown = ident.decode("ascii", "replace") if all(32 <= b < 127 for b in ident) else ident.hex(" ")
+        return ("%s: %d bytes beginning %r: not an image of a known kind (%s). The program refuses it "
+                "(it writes \"Wrong ID\" to its standard output, which a user never sees) and stops with "
+                "the fatal error \"Chip Write error\"." % (name, len(data), shown, KINDS)), False
+    base, first, count = REGIONS[ident]
+    payload, room = len(data) - 4, count * SECTOR
+    where = "region 0x%06X-0x%06X, sectors %d-%d" % (base, base + room - 1, first, first + count - 1)
+    if payload > room:
+        return ("%s: kind %s, %d bytes to program, but its %s holds %d. The program refuses it before "
+                "erasing anything (\"Input file %s is too large for its flash region\") and stops with the "
+                "fatal error \"Chip Write error\"." % (name, ident.decode(), payload, where, room, name)), False
+    return "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where), True
+
+
+def written(files, trace):
+    """The images the unit received, in order: (name, sectors erased, write
+    modes before the erase). The k-th erase run belongs to the k-th file the
+    program reads: a file it refuses stops the update before the next one."""
+    order = [MAIN] + (PARTS if files.get(MAIN, b"")[:4] == b"1A70" else [])
+    runs, modes, current = [], 0, None
+    for ms, kind, fault, b, reply in trace.frames:
+        if kind == "erase":
+            if current is None:
+                current = ([], modes)
+                runs.append(current)
+            current[0].append(b[4])
+        elif kind in ("mode", "speed", "ready"):
+            current = None
+            if kind == "mode" and b[2] == 0xD9:
+                modes += 1
+    return [(name, sectors, before) for name, (sectors, before) in zip(order, runs)]
+
+
+def flash_report(folder, files, trace, old):
+    """(ok, line) for each file the program wrote, against the flash at the
+    write mode that follows it (at the end when none follows): the payload in
+    place, the rest of its region erased. Then the flash outside every erased
+    sector against the old content it started with."""
+    lines, erased = [], set()
+    final = os.path.join(folder, "flash-final.bin")
+    done = written(files, trace)
+    for name, sectors, before in done:
+        erased.update(sectors)
+        data = files[name]
+        base, first, count = REGIONS[data[:4]]
+        dump = os.path.join(folder, "flash-%d.bin" % (before + 1))
+        where = "write mode #%d" % (before + 1)
+        if not os.path.exists(dump):
+            dump, where = final, "the end"
+        if not os.path.exists(dump):
+            lines.append((False, "%s: no flash dump to compare with" % name))
+            continue
+        flash = read(dump)
+        payload = data[4:]
+        same = flash[base:base + len(payload)] == payload
+        rest = flash[base + len(payload):base + count * SECTOR]
+        clean = rest.count(0xFF) == len(rest)
+        lines.append((same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its region "
+                      "(%d bytes) %s" % (name, data[:4].decode(), len(payload), base,
+                                         "matches" if same else "DIFFERS from", where, len(rest),
+                                         "erased" if clean else "NOT erased")))
+    order = [MAIN] + (PARTS if files.get(MAIN, b"")[:4] == b"1A70" else [])
+    lines += [(True, "%s: not written" % name) for name in order[len(done):] if name in files]
+    if os.path.exists(final):
+        flash = read(final)
+        changed = [a for a in range(0, len(flash), SECTOR) if a // SECTOR not in erased
+                   and flash[a:a + SECTOR].count(old) != SECTOR]
+        lines.append((not changed, "flash outside the erased sectors, at the end: %s" % (
+            "CHANGED in the sectors at %s" % ", ".join("0x%06X" % a for a in changed[:8]) if changed
+            else "keeps its old content (0x%02X)" % old)))
+    return lines
+
+
+def estimate_ms(trace, round_trip, erase_ms, program_ms):
+    """The lower bound of bench/README.md for the frames this run sent: every
+    frame's round trip, the erase and program times the unit needs, the 3 ms
+    before each erase run and the one-second pauses of the procedure."""
+    count = {}
+    for ms, kind, fault, b, reply in trace.frames:
+        count[kind] = count.get(kind, 0) + 1
+    tokens = trace.tokens()
+    pauses = tokens.count(model.PAUSE)
+    erase_runs = sum(1 for t in tokens if t.startswith("erase "))
+    commands = count.get("mode", 0) + count.get("speed", 0) + count.get("ready", 0)
+    per_sector = round_trip + max(round_trip, erase_ms) + round_trip + 1
+    return (commands * round_trip + pauses * 1000 + erase_runs * 3 + count.get("erase", 0) * per_sector
+            + count.get("program", 0) * (round_trip + program_ms)), {
+                "mode, speed and ready frames": commands, "one-second pauses": pauses,
+                "erase runs": erase_runs, "sectors": count.get("erase", 0),
+                "page programs": count.get("program", 0)}
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()

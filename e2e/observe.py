@@ -82,13 +82,21 @@ class UnitTrace:
                 ms, kind, fault = head.split()
                 self.frames.append((int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
 
+    # Frames of one erase or one page-program run follow each other with no
+    # pause of the program's own: a gap inside a run after a frame that went
+    # right is the machine stalling (others' work on its two cores), not a pause.
+    RUN_OF = {"write_enable": "erase", "erase": "erase", "status": "erase", "program": "program"}
+
     def tokens(self, pause_ms=950):
         t = Tokens()
         previous = None
         for ms, kind, fault, b, reply in self.frames:
-            if previous is not None and ms - previous >= pause_ms:
-                t.pause()
-            previous = ms
+            if previous is not None and ms - previous[0] >= pause_ms:
+                stall = (previous[2] == "none" and kind in self.RUN_OF
+                         and self.RUN_OF[kind] == self.RUN_OF.get(previous[1]))
+                if not stall:
+                    t.pause()
+            previous = (ms, kind, fault)
             if kind in ("mode", "speed", "ready"):
                 t.frame(kind, code=b[2])
             elif kind == "erase":

@@ -3,7 +3,6 @@ the flash held after the run against each file, and how long the same update
 takes on a unit at a given round trip per frame."""
 import os
 
-import model
 from model import MAIN, PARTS, REGIONS, SECTOR
 
 KINDS = ", ".join(k.decode() for k in REGIONS)
@@ -144,13 +143,17 @@ def flash_report(folder, files, trace, old):
 def estimate_ms(trace, round_trip, erase_ms, program_ms):
     """The lower bound of bench/README.md for the frames this run sent: every
     frame's round trip, the erase and program times the unit needs, the 3 ms
-    before each erase run and the one-second pauses of the procedure."""
+    before each erase run and the one-second pauses of the procedure. The
+    pauses are told from the frames, not from the clock: one after the speed
+    selection's mode 0xD6, one after the first mode 0xD8, one after the second
+    (before part 2), and one before mode 0xDC."""
     count = {}
     for ms, kind, fault, b, reply in trace.frames:
         count[kind] = count.get(kind, 0) + 1
-    tokens = trace.tokens()
-    pauses = tokens.count(model.PAUSE)
-    erase_runs = sum(1 for t in tokens if t.startswith("erase "))
+    modes = [b[2] for ms, kind, fault, b, reply in trace.frames if kind == "mode"]
+    pauses = ((count.get("speed", 0) > 0) + (modes.count(0xD8) >= 1) + (modes.count(0xD8) >= 2)
+              + (0xDC in modes))
+    erase_runs = sum(1 for t in trace.tokens() if t.startswith("erase "))
     commands = count.get("mode", 0) + count.get("speed", 0) + count.get("ready", 0)
     per_sector = round_trip + max(round_trip, erase_ms) + round_trip + 1
     return (commands * round_trip + pauses * 1000 + erase_runs * 3 + count.get("erase", 0) * per_sector

@@ -73,9 +73,9 @@ def describe(name, data):
                 "the fatal error \"Chip Write error\"." % (name, len(data), shown, KINDS)), False
     base, first, count = REGIONS[ident]
     payload, room = len(data) - 4, count * SECTOR
-    where = "region 0x%06X-0x%06X, sectors %d-%d" % (base, base + room - 1, first, first + count - 1)
+    where = "region (0x%06X-0x%06X, sectors %d-%d)" % (base, base + room - 1, first, first + count - 1)
     if payload > room:
-        return ("%s: kind %s, %d bytes to program, but its %s holds %d. The program refuses it before "
+        return ("%s: kind %s, %d bytes to program, but its %s holds only %d. The program refuses it before "
                 "erasing anything (\"Input file %s is too large for its flash region\") and stops with the "
                 "fatal error \"Chip Write error\"." % (name, ident.decode(), payload, where, room, name)), False
     return "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where), True

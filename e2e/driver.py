@@ -630,13 +630,27 @@ def shots_update(s, out):
     made = [s.picture(os.path.join(out, "start.png"), [s.main])]
     s.menu("alt+u", "p")
     wait_for("the first progress text", lambda: progress_after(s, model.UPDATING), 60)
-    made.append(s.picture(os.path.join(out, "writing.png"), [s.main]))
+    made.append(picture_with_status(s, os.path.join(out, "writing.png")))
     wait_for("the progress of part 2", lambda: progress_after(s, model.WRITING_PART[0]), 60)
-    made.append(s.picture(os.path.join(out, "writing-part.png"), [s.main]))
+    made.append(picture_with_status(s, os.path.join(out, "writing-part.png")))
     box = s.wait_dialog("the closing box", 120)
     made.append(s.picture(os.path.join(out, "done.png"), [s.main, box]))
     s.press_ok(box)
     return made
+
+
+def picture_with_status(s, path):
+    """A picture of the main window whose status line shows its text: one taken
+    while the next text is being drawn (its line wiped, the letters not yet
+    there) is taken again."""
+    def inked():
+        s.picture(path, [s.main])
+        left, top = s.main.client
+        r = run(["convert", os.path.join(s.folder, "screen.png"), "-crop", "240x12+%d+%d" % (left + 10, top + 12),
+                 "-colorspace", "gray", "-format", "%[fx:minima]", "info:"], 30)
+        return r.returncode == 0 and float(r.stdout or 1) < 0.5
+    wait_for("a picture with the status line drawn", inked, 10, 0.05)
+    return path
 
 
 def progress_after(s, text):

@@ -26,7 +26,9 @@ struct State {
     std::vector<std::string> violations;
     std::vector<LockState> locks{LockState{}};  // index 0: never initialised
     int destroyRequests = 0;
+    int openDrawingContexts = 0;
     std::function<void(const std::string&)> interfaceHook;
+    std::function<void(const std::string&)> fileOpenHook;
     DWORD limitStart = 0;
     DWORD limit = 0;
 };
@@ -65,6 +67,11 @@ void RunInterfaceHook(const std::string& event) {
 }
 
 }  // namespace
+
+void SetFileOpenHook(std::function<void(const std::string& path)> hook) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    S().fileOpenHook = std::move(hook);
+}
 
 void SetInterfaceHook(std::function<void(const std::string& event)> hook) {
     std::lock_guard<std::mutex> guard(S().mutex);
@@ -112,6 +119,11 @@ std::wstring ScreenText(int y) {
     std::wstring cells = ScreenCells(y);
     cells.erase(cells.find_last_not_of(L' ') + 1);
     return cells;
+}
+
+int OpenDrawingContexts() {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    return S().openDrawingContexts;
 }
 
 std::vector<Box> Boxes() {
@@ -188,7 +200,9 @@ void Reset(DWORD startTime) {
     s.violations.clear();
     s.locks.assign(1, LockState{});
     s.destroyRequests = 0;
+    s.openDrawingContexts = 0;
     s.interfaceHook = nullptr;
+    s.fileOpenHook = nullptr;
     s.limit = 0;
     heldByThisThread = 0;
 }
@@ -198,11 +212,19 @@ void Reset(DWORD startTime) {
 using host::S;
 
 HDC GetDC(HWND window) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    ++S().openDrawingContexts;
     // Any non-null value serves: the recorded screen is the window's only surface.
     return reinterpret_cast<HDC>(window ? window : reinterpret_cast<HWND>(1));
 }
 
 int ReleaseDC(HWND, HDC) {
+    std::lock_guard<std::mutex> guard(S().mutex);
+    if (S().openDrawingContexts == 0) {
+        host::Violation("a drawing context given back that was not taken");
+        return 0;
+    }
+    --S().openDrawingContexts;
     return 1;
 }
 
@@ -315,6 +337,12 @@ void HostOpenFile(std::ifstream& stream, LPCWSTR name, std::ios::openmode mode) 
         }
     }
     stream.open(narrow, mode);
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(S().mutex);
+        hook = S().fileOpenHook;
+    }
+    if (hook && stream.is_open()) hook(narrow);
 }
 
 // The standard library's exit, wrapped at link time (-Wl,--wrap=exit).

@@ -35,6 +35,9 @@ std::vector<Draw> Draws();
 std::wstring ScreenCells(int y);
 // The same with trailing blanks removed.
 std::wstring ScreenText(int y);
+// Drawing contexts taken and not yet given back: each one the real system
+// would hold until the process ends.
+int OpenDrawingContexts();
 
 // --- recorded message boxes, answered at once -------------------------------
 struct Box {
@@ -60,6 +63,12 @@ void SetInterfaceHook(std::function<void(const std::string& event)> hook);
 void NoteBridgeCall(int ordinal);
 std::vector<std::string> LockViolations();
 int LocksAlive();
+
+// --- files -------------------------------------------------------------------
+// Called with the file's name right after an image file is opened: a test can
+// change the file between the program's look at its size and its read.
+// Reset() removes it.
+void SetFileOpenHook(std::function<void(const std::string& path)> hook);
 
 // --- the process end ----------------------------------------------------------
 // While a trap is set on this thread, the standard library's exit records its

@@ -27,6 +27,7 @@ void UnitTest::SetUp() {
 
 void UnitTest::TearDown() {
     EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
+    EXPECT_EQ(host::OpenDrawingContexts(), 0) << "drawing contexts never given back";
     if (chdir(previous_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << previous_;
     std::string remove = "rm -rf '" + folder_ + "'";
     if (std::system(remove.c_str()) != 0) ADD_FAILURE() << "cannot remove " << folder_;

@@ -26,9 +26,10 @@ BridgeStatus WINAPI BridgeCountDevices(DWORD* deviceCount) {
     Guard guard(sim::bridge::Mutex());
     sim::Call call = With(1);
     call.outGiven = deviceCount != nullptr;
-    // A failing count still leaves a count behind: only the status tells.
+    // A failing count may still leave a count behind: only the status tells.
     bool ok = Enter(call);
-    if (deviceCount) *deviceCount = sim::bridge::DeviceCount();
+    if (deviceCount && (ok || sim::CurrentSettings().failedCountWrites))
+        *deviceCount = sim::bridge::DeviceCount();
     return ok ? Ok : Failed;
 }
 

@@ -53,6 +53,7 @@ struct Settings {
     DWORD lateByMs = 2500;    // how long after its frame a late reply comes
     int notReadyAnswers = 0;  // "not ready" answers after each write mode; -1: never ready
     BYTE flashFill = 0xFF;    // flash content at the start
+    bool failedCountWrites = true;  // a failing count still leaves the count behind
     std::vector<FrameFault> frameFaults;
     std::vector<CallFault> callFaults;
 };

@@ -87,10 +87,13 @@ TEST_F(Connection, FailingLibraryCalls) {
         std::vector<ex::Box> boxes;
         int strings;  // string reads made
         int closes;
+        bool countWritten = true;  // by the failing count
     } cases[] = {
         // The count fails yet leaves a count: the search still runs and finds
         // "2025", but the device is not opened.
         {1, 1, {}, 1, 0},
+        // The count fails and writes nothing: the search has nothing to look at.
+        {1, 1, {ex::NotConnectedBox}, 0, 0, false},
         {2, 1, {ex::SerialStringBox, ex::NotConnectedBox}, 1, 0},  // the one serial unreadable
         {2, 2, {}, 2, 0},                                          // kind-2 string
         {3, 1, {}, 2, 0},                                          // open
@@ -103,6 +106,7 @@ TEST_F(Connection, FailingLibraryCalls) {
         AppState.DeviceHandle = INVALID_HANDLE_VALUE;
         sim::Settings s;
         s.callFaults = {{c.ordinal, c.call}};
+        s.failedCountWrites = c.countWritten;
         if (c.ordinal == 4) s.callFaults.push_back({9, 1});
         Attach(s);
         OpenDevice();

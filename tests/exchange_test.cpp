@@ -87,6 +87,11 @@ TEST_F(Exchange, ALateReplyIsDroppedAndAMissingOneStillCaught) {
     Sleep(600);                                                   // the late D6 has come meanwhile
     EXPECT_EQ(ExchangeCommand(&reply, other, 1, 3), TRUE);       // and is not taken as this answer
     EXPECT_EQ(reply, 0xD8);
+    // The late byte is read by itself, then this frame's reply: no more is asked for.
+    std::vector<sim::Call> reads = CallsOf(6);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].length, 1u);
+    EXPECT_EQ(reads[1].length, 1u);
     EXPECT_EQ(ExchangeCommand(&reply, ModeFrame, 1, 3), FALSE);  // no reply at all
     EXPECT_EQ(ExchangeCommand(&reply, other, 1, 3), TRUE);
     EXPECT_EQ(reply, 0xD8);

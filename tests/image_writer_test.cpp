@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
 
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
+#include "sim/host_environment.h"
 #include "tests/support/fixture.h"
 
 namespace {
@@ -190,6 +193,64 @@ TEST_F(ImageWriter, AFileWhoseSizeCannotBeToldIsRefused) {
     EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileUnreadableBox(L"nosize.bin")});
     EXPECT_TRUE(host::Draws().empty());
     EXPECT_TRUE(sim::Frames().empty());
+    CloseDevice();
+}
+
+// The unit's first frame comes after the payload is in memory and the file is
+// closed: a file that shrinks once opened is refused before anything is sent,
+// and no file of the update is held open while the unit works.
+class ImageFileAtFirstFrame : public sim::Environment {
+public:
+    explicit ImageFileAtFirstFrame(const std::string& name) : name_(name) {}
+    DWORD Now() override { return sim::HostEnvironment().Now(); }
+    void Idle() override { sim::HostEnvironment().Idle(); }
+    void OnCall(int ordinal) override { sim::HostEnvironment().OnCall(ordinal); }
+    void OnFrame(const sim::Frame& frame) override {
+        sim::HostEnvironment().OnFrame(frame);
+        if (frames_++ == 0) openAtFirstFrame = IsOpen();
+    }
+    std::optional<bool> openAtFirstFrame;
+
+private:
+    // Whether any descriptor of this process refers to the file.
+    bool IsOpen() const {
+        char* target = realpath(name_.c_str(), nullptr);
+        bool open = false;
+        for (int fd = 0; target && fd < 1024 && !open; ++fd) {
+            char link[4096];
+            ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+            open = length > 0 && std::string(link, static_cast<std::size_t>(length)) == target;
+        }
+        free(target);
+        return open;
+    }
+    std::string name_;
+    int frames_ = 0;
+};
+
+TEST_F(ImageWriter, TheFileIsReadWholeAndClosedBeforeTheFirstFrame) {
+    sim::Settings s;
+    s.flashFill = OldContent;
+    s.eraseMs = 4;
+    ImageFileAtFirstFrame environment("image.bin");
+    sim::Configure(s, &environment);
+    OpenDevice();
+    host::ClearRecords();
+    auto payload = MakeImage("image.bin", "1A60", 1000);
+    EXPECT_EQ(WriteImageFile(L"image.bin"), TRUE);
+    EXPECT_EQ(environment.openAtFirstFrame, std::optional<bool>(false));
+    ExpectFlash(ex::RegionOf("1A60"), payload, payload.size());
+    CloseDevice();
+
+    // Cut short between the look at its size and the read.
+    Open();
+    MakeImage("short.bin", "1A60", 1000);
+    host::SetFileOpenHook([](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 4 + 500), 0); });
+    EXPECT_EQ(WriteImageFile(L"short.bin"), FALSE);
+    EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileUnreadableBox(L"short.bin")});
+    EXPECT_TRUE(host::Draws().empty());
+    EXPECT_TRUE(sim::Frames().empty());
+    EXPECT_TRUE(std::all_of(sim::Flash().begin(), sim::Flash().end(), [](BYTE b) { return b == OldContent; }));
     CloseDevice();
 }
 

@@ -38,8 +38,8 @@ EQUIVALENTS = os.path.join(REPO, "scripts", "mutate-equivalent.txt")
 # The sources of the sorvik_product library that the host build compiles.
 PRODUCT_PATTERNS = ["app/status_display.cpp", "app/texts.cpp", "app/app_state.cpp",
                     "device/*.cpp", "flash/*.cpp", "update/*.cpp"]
-TEST_BINARIES = ["tests/unit_tests", "threads/thread_tests"]
-TEST_TARGETS = ["unit_tests", "thread_tests"]
+TEST_BINARIES = ["tests/unit_tests", "tests/start_tests", "threads/thread_tests"]
+TEST_TARGETS = ["unit_tests", "start_tests", "thread_tests"]
 DELETED = "(line deleted)"
 SEPARATOR = " ||| "
 

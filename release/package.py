@@ -160,8 +160,8 @@ def main(argv):
     date = zip_date(a.date)
     os.makedirs(a.out, exist_ok=True)
     sums = []
-    for spec in sorted(a.program):
-        arch, _, path = spec.partition("=")
+    for entry in sorted(a.program):
+        arch, _, path = entry.partition("=")
         with open(path, "rb") as f:
             program = f.read()
         folder = "SorvikFpgaUpdate-%s-%s" % (a.version, arch)

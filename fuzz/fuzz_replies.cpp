@@ -27,16 +27,18 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/texts.h"
 #include "device/bridge.h"
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 #include "platform/host_platform.h"
 #include "fuzz/require.h"
+#include "tests/support/expected.h"
 
 extern const char* const FuzzTarget = "fuzz_replies";
 
 namespace {
+
+namespace ex = expected;
 
 
 HANDLE const FakeHandle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x2025));
@@ -272,11 +274,14 @@ void CheckBridgeBoxes() {
     std::vector<std::wstring> expected;
     for (const Call& c : bridge.log) {
         if (c.status == Ok) continue;
-        expected.push_back(c.op == Op::Write ? BoxSendFailed : c.op == Op::Check ? BoxQueueFailed : BoxReadFailed);
+        expected.push_back(c.op == Op::Write   ? ex::SendFailedBox.text
+                           : c.op == Op::Check ? ex::QueueFailedBox.text
+                                               : ex::ReadFailedBox.text);
     }
     std::vector<std::wstring> shown;
     for (const host::Box& b : host::Boxes())
-        if (b.text == BoxSendFailed || b.text == BoxQueueFailed || b.text == BoxReadFailed) shown.push_back(b.text);
+        if (b.text == ex::SendFailedBox.text || b.text == ex::QueueFailedBox.text || b.text == ex::ReadFailedBox.text)
+            shown.push_back(b.text);
     REQUIRE(shown == expected, "the library failures' boxes do not match the failed calls");
 }
 
@@ -327,7 +332,7 @@ void RunExchange(const std::uint8_t* args) {
     if (answer.buffer == reply.data()) std::copy(answer.bytes.begin(), answer.bytes.end(), expected.begin());
     REQUIRE(reply == expected, "the reply buffer holds bytes that were not delivered into it");
     bool shortText = false;
-    for (const host::Draw& d : host::Draws()) shortText = shortText || d.text == TextShortRead;
+    for (const host::Draw& d : host::Draws()) shortText = shortText || d.text == ex::ShortRead;
     bool shortRead = answer.buffer == reply.data() && answer.bytes.size() != replyLength;
     REQUIRE(!shortText || shortRead, "the short-read text without a short read");
     if (result) REQUIRE(shortText == shortRead, "a short read that was taken was not shown");
@@ -374,9 +379,9 @@ void RunControllerCommand(BYTE code, bool speed) {
         echoed = echo;
     }
     REQUIRE(result == (echoed ? TRUE : FALSE), "the command's result does not follow its echo");
-    const WCHAR* failureBox = speed ? BoxSpeedFailed : BoxModeFailed;
-    if (!result) REQUIRE(LastBox() == std::wstring(failureBox), "a failed command did not show its box");
-    if (result) REQUIRE(LastBox() != std::wstring(failureBox), "a command that succeeded showed the failure box");
+    const std::wstring& failureBox = speed ? ex::SpeedFailedBox.text : ex::ModeFailedBox.text;
+    if (!result) REQUIRE(LastBox() == failureBox, "a failed command did not show its box");
+    if (result) REQUIRE(LastBox() != failureBox, "a command that succeeded showed the failure box");
 }
 
 void RunErase(const std::uint8_t* args) {
@@ -389,7 +394,7 @@ void RunErase(const std::uint8_t* args) {
     // status reads until one says not busy, for each sector in turn.
     enum class Next { WriteEnable, Erase, Status, Done } next = Next::WriteEnable;
     BYTE sector = first;
-    const WCHAR* failureBox = nullptr;
+    const std::wstring* failureBox = nullptr;
     for (std::size_t w : Writes()) {
         REQUIRE(next != Next::Done && failureBox == nullptr, "a frame after the erase ended");
         Answer a = AnswerTo(w);
@@ -397,13 +402,13 @@ void RunErase(const std::uint8_t* args) {
         case Next::WriteEnable:
             FrameIs(w, {0x00, 0x04, 0xD0, 0x06}, "not the write enable");
             if (a.taken && a.bytes[0] == 0x26) next = Next::Erase;
-            else failureBox = BoxWriteEnableFailed;
+            else failureBox = &ex::WriteEnableFailedBox.text;
             break;
         case Next::Erase: {
             FrameIs(w, {0x00, 0x07, 0xD0, 0xD8, sector, 0x00, 0x00}, "not the erase of the next sector");
             BYTE accepted = static_cast<BYTE>(0x51 - sector);
             if (a.taken && a.bytes[0] == accepted) next = Next::Status;
-            else failureBox = BoxSectorEraseFailed;
+            else failureBox = &ex::SectorEraseFailedBox.text;
             break;
         }
         case Next::Status:
@@ -418,8 +423,8 @@ void RunErase(const std::uint8_t* args) {
         }
     }
     REQUIRE(result == (next == Next::Done ? TRUE : FALSE), "EraseSectors' result does not follow the replies");
-    if (failureBox) REQUIRE(LastBox() == std::wstring(failureBox), "a refused reply did not show its box");
-    if (!result) REQUIRE(LastBox() == std::wstring(BoxWriteEnableFailed) || LastBox() == std::wstring(BoxSectorEraseFailed),
+    if (failureBox) REQUIRE(LastBox() == *failureBox, "a refused reply did not show its box");
+    if (!result) REQUIRE(LastBox() == ex::WriteEnableFailedBox.text || LastBox() == ex::SectorEraseFailedBox.text,
                          "a failed erase did not show its box");
 }
 

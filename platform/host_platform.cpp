@@ -27,8 +27,8 @@ struct State {
     std::vector<LockState> locks{LockState{}};  // index 0: never initialised
     int destroyRequests = 0;
     int openDrawingContexts = 0;
-    std::function<void(const std::string&)> interfaceHook;
-    std::function<void(const std::string&)> fileOpenHook;
+    std::function<void(const std::string&)> interfaceHook;  // see SetInterfaceHook
+    std::function<void(const std::string&)> fileOpenHook;   // see SetFileOpenHook
     DWORD limitStart = 0;
     DWORD limit = 0;
 };
@@ -56,14 +56,16 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-// Caller does not hold S().mutex.
-void RunInterfaceHook(const std::string& event) {
-    std::function<void(const std::string&)> hook;
+using Hook = std::function<void(const std::string&)>;
+
+// Caller does not hold S().mutex: the hook may call back into this layer.
+void RunHook(Hook State::*which, const std::string& argument) {
+    Hook hook;
     {
         std::lock_guard<std::mutex> guard(S().mutex);
-        hook = S().interfaceHook;
+        hook = S().*which;
     }
-    if (hook) hook(event);
+    if (hook) hook(argument);
 }
 
 }  // namespace
@@ -249,7 +251,7 @@ int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
         S().boxes.push_back({text, caption, type, S().clock});
         S().events.push_back(event);
     }
-    host::RunInterfaceHook(event);
+    host::RunHook(&host::State::interfaceHook, event);
     return IDOK;
 }
 
@@ -260,7 +262,7 @@ BOOL PostMessageW(HWND, UINT message, WPARAM, LPARAM) {
         ++S().destroyRequests;
         S().events.push_back("destroy");
     }
-    host::RunInterfaceHook("destroy");
+    host::RunHook(&host::State::interfaceHook, "destroy");
     return TRUE;
 }
 
@@ -337,12 +339,7 @@ void HostOpenFile(std::ifstream& stream, LPCWSTR name, std::ios::openmode mode) 
         }
     }
     stream.open(narrow, mode);
-    std::function<void(const std::string&)> hook;
-    {
-        std::lock_guard<std::mutex> guard(S().mutex);
-        hook = S().fileOpenHook;
-    }
-    if (hook && stream.is_open()) hook(narrow);
+    if (stream.is_open()) host::RunHook(&host::State::fileOpenHook, narrow);
 }
 
 // The standard library's exit, wrapped at link time (-Wl,--wrap=exit).

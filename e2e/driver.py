@@ -447,13 +447,12 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
     elapsed = time.monotonic() - started
     if error:
         checks.check("the case ran to its end", False, error)
-    elif compare:
-        relay = session.relay()
-        images = check_outputs(checks, folder, relay, expect, driver, exit_code)
-        for ok, line in images:
-            checks.check(line, ok)
     else:
         relay = session.relay()
+        if compare:
+            images = check_outputs(checks, folder, relay, expect, driver, exit_code)
+            for ok, line in images:
+                checks.check(line, ok)
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
     if checks.passed and not keep:

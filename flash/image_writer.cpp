@@ -115,7 +115,7 @@ BOOL WriteImageFile(const WCHAR* fileName) {
     // overwrite the next region's sectors, which were never erased.
     const std::streamoff payloadLength = fileSize - static_cast<std::streamoff>(IdLength);
     if (payloadLength < 0) {  // a size the stream could not tell
-        ShowFileBox(FormatFileUnreadable, fileName, CaptionFileMissing);
+        ShowFileBox(FormatFileUnreadable, fileName, CaptionCritical);
         return FALSE;
     }
     if (payloadLength > static_cast<std::streamoff>(region->sectorCount) * SectorSize) {
@@ -126,7 +126,7 @@ BOOL WriteImageFile(const WCHAR* fileName) {
     std::string payload(static_cast<std::size_t>(payloadLength), '\0');
     file.read(&payload[0], payloadLength);
     if (file.gcount() != payloadLength) {
-        ShowFileBox(FormatFileUnreadable, fileName, CaptionFileMissing);
+        ShowFileBox(FormatFileUnreadable, fileName, CaptionCritical);
         return FALSE;
     }
     file.close();

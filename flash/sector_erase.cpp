@@ -20,15 +20,19 @@ static BOOL EraseFailed(const WCHAR* text) {
     return FALSE;
 }
 
-// A status read without a reply never counts as not busy.
+// A status read without a reply never counts as not busy. The bound is
+// measured from the start of each read, so time spent in front of a bridge
+// failure box does not count against the flash: it is given up only when a
+// read begun after the bound still finds it busy, or gets no reply.
 static bool WaitWhileBusy() {
     DWORD start = GetTickCount();
     for (;;) {
+        DWORD began = GetTickCount();
         BYTE status = StatusBusy;
         bool answered = ExchangeCommand(&status, StatusReadFrame, 1, sizeof StatusReadFrame) == 1;
         Sleep(1);
         if (answered && (status & StatusBusy) == 0) return true;
-        if (GetTickCount() - start >= ErasePollLimitMs) return false;
+        if (began - start >= ErasePollLimitMs) return false;
     }
 }
 

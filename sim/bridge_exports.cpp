@@ -39,6 +39,7 @@ BridgeStatus WINAPI BridgeGetDeviceString(DWORD deviceIndex, void* buffer, DWORD
     call.index = deviceIndex;
     call.kind = kind;
     call.outGiven = buffer != nullptr;
+    if (buffer) call.lastByte = static_cast<const BYTE*>(buffer)[BridgeStringSize - 1];
     if (!Enter(call)) return Failed;
     return sim::bridge::DeviceString(deviceIndex, static_cast<char*>(buffer), kind) ? Ok : Failed;
 }

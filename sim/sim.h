@@ -88,6 +88,7 @@ struct Call {
     DWORD flags[2];   // 9: the two flush flags
     bool lastNull;    // 6, 7: the last argument was null
     bool outGiven;    // the out-arguments were real places to write to
+    BYTE lastByte;    // 2: the buffer's last byte as the program handed it over
 };
 
 const DWORD FlashSize = 0x200000;  // 2 MiB; addresses wrap beyond it

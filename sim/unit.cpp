@@ -217,9 +217,11 @@ bool DeviceString(DWORD index, char* buffer, DWORD kind) {
     const auto& devices = U().settings.devices;
     if (index >= devices.size()) return false;
     const std::string& text = kind == 0 ? devices[index].serial : devices[index].product;
-    std::size_t length = std::min<std::size_t>(text.size(), 255);
+    // A string of 256 bytes or more fills the buffer with no zero after it,
+    // as a bridge with a long serial may.
+    std::size_t length = std::min<std::size_t>(text.size(), 256);
     std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
+    if (length < 256) buffer[length] = '\0';
     return true;
 }
 

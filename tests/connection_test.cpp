@@ -132,6 +132,23 @@ TEST_F(Connection, SecondSerialReadAfterAFailedOne) {
     CloseDevice();
 }
 
+// A serial that fills all 256 bytes of the buffer with no zero after it: the
+// program ends it at the buffer's last byte before comparing, so the search
+// never reads past the buffer. It shows in the same buffer handed over for
+// the next serial.
+TEST_F(Connection, ASerialThatFillsTheBufferEndsAtItsLastByte) {
+    const std::string full = "2025" + std::string(252, '0');
+    Attach(WithDevices({full, "2025"}));
+    OpenDevice();
+    EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(1));
+    EXPECT_TRUE(BoxesShown().empty());
+    const std::vector<sim::Call> strings = CallsOf(2);
+    ASSERT_EQ(strings.size(), 3u);  // serials of 0 and 1, then kind 2 of 1
+    EXPECT_EQ(strings[1].kind, ex::SerialKind);
+    EXPECT_EQ(strings[1].lastByte, 0) << "the full serial was not ended inside the buffer";
+    CloseDevice();
+}
+
 TEST_F(Connection, CloseTwiceMakesOneLibraryCall) {
     OpenDevice();
     CloseDevice();

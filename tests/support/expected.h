@@ -139,7 +139,7 @@ inline Box FileTooLargeBox(const std::wstring& name) {
     return {L"Input file " + name + L" is too large for its flash region", CaptionCritical, Ok | Warning};
 }
 inline Box FileUnreadableBox(const std::wstring& name) {
-    return {L"Input file " + name + L" could not be read", CaptionFileMissing, Ok | Warning};
+    return {L"Input file " + name + L" could not be read", CaptionCritical, Ok | Warning};
 }
 
 // --- fatal codes ----------------------------------------------------------------

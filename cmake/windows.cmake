@@ -21,12 +21,8 @@ add_library(bridge_import STATIC IMPORTED GLOBAL)
 set_target_properties(bridge_import PROPERTIES IMPORTED_LOCATION ${SORVIK_BRIDGE_IMPLIB})
 add_dependencies(bridge_import bridge_implib)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/app/CMakeLists.txt)
-  add_subdirectory(app)
-endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
-  add_subdirectory(sim)
-endif()
+add_subdirectory(app)
+add_subdirectory(sim)
 
 # Checks of what was built, for machines that cannot run the program: they
 # read the files, they do not execute them.

@@ -20,7 +20,6 @@ add_subdirectory(sim)
 
 enable_testing()
 add_subdirectory(tests)
-add_subdirectory(threads)
 add_subdirectory(tools)
 add_subdirectory(release)
 if(SORVIK_FUZZ)

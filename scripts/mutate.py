@@ -8,7 +8,10 @@ notice survives, and is either explained in scripts/mutate-equivalent.txt
 
 The working tree is never touched: the sources are copied into a scratch
 folder (default build/mutate), built there with their own Ninja build, and
-each mutant is written only into that copy.
+each mutant is written only into that copy. That build tells what to change
+and what to run: the files its compile_commands.json compiles into the
+product library, and the programs its host tests run (ctest's listing).
+The changes themselves come from scripts/mutants.py.
 
     python3 scripts/mutate.py [--files PATTERN] [--jobs N] [--list]
                               [--resume] [--report FILE] [--scratch DIR]
@@ -20,11 +23,10 @@ the unchanged sources do not build or do not pass their own tests.
 import argparse
 import concurrent.futures
 import fnmatch
-import hashlib
 import json
 import os
 import queue
-import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -35,259 +37,49 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EQUIVALENTS = os.path.join(REPO, "scripts", "mutate-equivalent.txt")
 
-# The sources of the sorvik_product library that the host build compiles.
-PRODUCT_PATTERNS = ["app/status_display.cpp", "app/texts.cpp", "app/app_state.cpp",
-                    "device/*.cpp", "flash/*.cpp", "update/*.cpp"]
-TEST_BINARIES = ["tests/unit_tests", "tests/start_tests", "threads/thread_tests"]
-TEST_TARGETS = ["unit_tests", "start_tests", "thread_tests"]
-DELETED = "(line deleted)"
 SEPARATOR = " ||| "
 
-CASTS = {"static_cast", "reinterpret_cast", "const_cast", "dynamic_cast"}
-NOT_CALLS = {"if", "while", "for", "switch", "return", "sizeof", "do", "else", "case",
-             "throw", "delete", "new", "catch", "alignof", "decltype"}
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mutants import DELETED, describe, file_mutants, mutant_key, normal  # noqa: E402
+
+# What is mutated, and what must notice it, come from the build itself: the
+# sources its product library compiles and the programs its host tests run.
+PRODUCT_TARGET = "sorvik_product"
+HOST_TESTS = ["-L", "host", "-LE", "e2e|release|fuzz"]
 
 
-# ---------------------------------------------------------------- lexing
+# ---------------------------------------------------------------- the build's lists
 
-class Token:
-    __slots__ = ("kind", "text", "start", "end")
-
-    def __init__(self, kind, text, start):
-        self.kind, self.text, self.start, self.end = kind, text, start, start + len(text)
-
-
-TOKEN_RE = re.compile(r"""
-    (?P<string>(?:L|u8|u|U)?"(?:[^"\\]|\\.)*")
-  | (?P<char>(?:L|u8|u|U)?'(?:[^'\\]|\\.)*')
-  | (?P<number>\.?\d(?:[\w']|[eEpP][+-]|\.)*)
-  | (?P<ident>[A-Za-z_]\w*)
-  | (?P<op><<=|>>=|<=>|->\*|<<|>>|<=|>=|==|!=|->|&&|\|\||::|\+\+|--|[-+*/%&|^!~=<>?:;,.(){}\[\]#])
-  | (?P<space>\s+)
-""", re.VERBOSE)
+def product_sources(commands, src):
+    """The files, relative to src, that compile_commands.json entries compile into the product library."""
+    marker = "CMakeFiles/%s.dir/" % PRODUCT_TARGET
+    chosen = set()
+    for entry in commands:
+        args = entry.get("arguments") or shlex.split(entry.get("command", ""))
+        output = entry.get("output") or next((args[i + 1] for i, a in enumerate(args[:-1]) if a == "-o"), "")
+        if marker in output.replace(os.sep, "/"):
+            path = os.path.normpath(os.path.join(entry["directory"], entry["file"]))
+            chosen.add(os.path.relpath(path, src))
+    return sorted(chosen)
 
 
-def split_code(line, in_comment):
-    """Returns the code part of a line as (text with comments blanked, in_comment after)."""
-    out = []
-    i = 0
-    n = len(line)
-    while i < n:
-        if in_comment:
-            end = line.find("*/", i)
-            if end < 0:
-                out.append(" " * (n - i))
-                return "".join(out), True
-            out.append(" " * (end + 2 - i))
-            i = end + 2
-            in_comment = False
+def test_programs(listing, build):
+    """The programs made in build that the tests of a ctest --show-only=json-v1 listing run,
+    relative to build, in the order of their first test."""
+    programs = []
+    top = os.path.realpath(build)
+    for test in listing.get("tests", []):
+        command = test.get("command") or []
+        if not command:
             continue
-        m = TOKEN_RE.match(line, i)
-        if line.startswith("//", i):
-            out.append(" " * (n - i))
-            break
-        if line.startswith("/*", i):
-            in_comment = True
-            continue
-        if m and (m.group("string") or m.group("char")):
-            out.append(m.group(0))
-            i = m.end()
-            continue
-        out.append(line[i])
-        i += 1
-    return "".join(out), in_comment
+        rel = os.path.relpath(os.path.realpath(command[0]), top)
+        if rel != os.pardir and not rel.startswith(os.pardir + os.sep) and rel not in programs:
+            programs.append(rel)
+    return programs
 
 
-def tokenize(code):
-    tokens = []
-    i = 0
-    while i < len(code):
-        m = TOKEN_RE.match(code, i)
-        if not m:
-            i += 1
-            continue
-        if m.lastgroup != "space":
-            tokens.append(Token(m.lastgroup, m.group(0), i))
-        i = m.end()
-    return tokens
-
-
-def template_brackets(tokens):
-    """Indexes of < and > that open or close a cast's template argument."""
-    marked = set()
-    for i, tok in enumerate(tokens):
-        if tok.kind == "ident" and tok.text in CASTS and i + 1 < len(tokens) \
-                and tokens[i + 1].text == "<":
-            depth = 0
-            for j in range(i + 1, len(tokens)):
-                if tokens[j].text == "<":
-                    depth += 1
-                    marked.add(j)
-                elif tokens[j].text == ">":
-                    depth -= 1
-                    marked.add(j)
-                    if depth == 0:
-                        break
-                elif tokens[j].text == ">>":
-                    break
-    return marked
-
-
-# ---------------------------------------------------------------- operators
-
-def replace(line, tok, text):
-    return line[:tok.start] + text + line[tok.end:]
-
-
-def parse_integer(text):
-    m = re.fullmatch(r"(0[xX])([0-9a-fA-F]+)([uUlL]*)|(\d+)([uUlL]*)", text.replace("'", ""))
-    if not m:
-        return None
-    if m.group(1):
-        return int(m.group(2), 16), m.group(1), m.group(2), m.group(3)
-    digits = m.group(4)
-    if len(digits) > 1 and digits.startswith("0"):
-        return None  # octal: none in this code
-    return int(digits), "", digits, m.group(5)
-
-
-def format_integer(value, prefix, digits, suffix):
-    if prefix:
-        upper = digits.upper() == digits
-        text = format(value, "0%d%s" % (len(digits), "X" if upper else "x"))
-        return prefix + text + suffix
-    return str(value) + suffix
-
-
-def changed_literal_char(body):
-    """The literal's body with one character changed: its first letter or digit
-    (not a conversion or escape), else its first character."""
-    i = 0
-    while i < len(body):
-        c = body[i]
-        if c == "\\":
-            i += 2
-            continue
-        if c == "%":
-            m = re.match(r"%[-+ #0-9.]*[a-zA-Z%]", body[i:])
-            i += len(m.group(0)) if m else 1
-            continue
-        if c.isalpha():
-            return body[:i] + c.swapcase() + body[i + 1:]
-        if c.isdigit():
-            return body[:i] + str((int(c) + 1) % 10) + body[i + 1:]
-        i += 1
-    if body and body[0] != "\\":
-        return ("_" if body[0] != "_" else "-") + body[1:]
-    return "_" + body
-
-
-def line_mutations(line, code, starts_statement=True):
-    """(operator, mutated line) pairs for one line; code is the line with comments blanked.
-    starts_statement is false on a line that continues the statement above."""
-    if code.lstrip().startswith("#"):
-        return []
-    tokens = tokenize(code)
-    templates = template_brackets(tokens)
-    found = []
-    for i, tok in enumerate(tokens):
-        prev = tokens[i - 1] if i else None
-        if tok.kind == "op" and i not in templates:
-            swaps = {"==": ["!="], "!=": ["=="], "<": ["<=", ">"], "<=": ["<"],
-                     ">": [">=", "<"], ">=": [">"]}.get(tok.text, [])
-            for s in swaps:
-                found.append(("comparison", replace(line, tok, s)))
-        elif tok.kind == "ident" and tok.text in ("TRUE", "FALSE", "true", "false"):
-            other = {"TRUE": "FALSE", "FALSE": "TRUE", "true": "false", "false": "true"}[tok.text]
-            found.append(("boolean", replace(line, tok, other)))
-        elif tok.kind == "number":
-            parsed = parse_integer(tok.text)
-            if parsed is None:
-                continue
-            value, prefix, digits, suffix = parsed
-            if prev is not None and prev.text == "return" and value in (0, 1):
-                found.append(("boolean", replace(line, tok, str(1 - value))))
-                continue
-            found.append(("constant", replace(line, tok, format_integer(value + 1, prefix, digits, suffix))))
-            if value != 0:
-                found.append(("constant", replace(line, tok, format_integer(0, prefix, digits, suffix))))
-        elif tok.kind == "string":
-            quote = tok.text.index('"')
-            head, body = tok.text[:quote + 1], tok.text[quote + 1:-1]
-            found.append(("text", replace(line, tok, head + changed_literal_char(body) + '"')))
-            if body.endswith(" "):
-                found.append(("text", replace(line, tok, head + body[:-1] + '"')))
-            else:
-                found.append(("text", replace(line, tok, head + body + ' "')))
-    if starts_statement and is_single_call(tokens):
-        found.append(("deleted call", DELETED))
-    unique, seen = [], set()
-    for op, mutated in found:
-        if mutated != line and mutated not in seen:
-            seen.add(mutated)
-            unique.append((op, mutated))
-    return unique
-
-
-def is_single_call(tokens):
-    """A statement that is one call: name(.name|->name|::name)* ( ... ) ;"""
-    if len(tokens) < 4 or tokens[-1].text != ";" or tokens[-2].text != ")":
-        return False
-    if tokens[0].kind != "ident" or tokens[0].text in NOT_CALLS:
-        return False
-    i = 1
-    while i + 1 < len(tokens) and tokens[i].text in (".", "->", "::") and tokens[i + 1].kind == "ident":
-        i += 2
-    if tokens[i].text != "(":
-        return False
-    depth = 0
-    for j in range(i, len(tokens) - 1):
-        if tokens[j].text == "(":
-            depth += 1
-        elif tokens[j].text == ")":
-            depth -= 1
-            if depth == 0 and j != len(tokens) - 2:
-                return False
-    return depth == 0
-
-
-def file_mutants(path, rel):
-    with open(path, encoding="utf-8") as f:
-        lines = f.read().split("\n")
-    mutants = []
-    in_comment = False
-    windows_only = []  # per open #if: whether its current branch is the Windows build's alone
-    previous_end = ";"  # last character of the code line before
-    for number, line in enumerate(lines, 1):
-        code, in_comment = split_code(line, in_comment)
-        directive = code.strip()
-        if re.match(r"#\s*if", directive):
-            windows_only.append(bool(re.match(r"#\s*(ifdef\s+_WIN32|if\s+defined\s*\(?\s*_WIN32)\b", directive)))
-            if re.match(r"#\s*ifndef\s+_WIN32\b", directive):
-                windows_only[-1] = None  # host branch first, Windows branch after #else
-        elif re.match(r"#\s*else", directive) and windows_only:
-            windows_only[-1] = {True: False, None: True, False: False}[windows_only[-1]]
-        elif re.match(r"#\s*endif", directive) and windows_only:
-            windows_only.pop()
-        # The host build never compiles the Windows branch: its changes could not be seen.
-        if any(w is True for w in windows_only):
-            continue
-        starts = previous_end in ";{}:" or directive.startswith("#")
-        if directive and not directive.startswith("#"):
-            previous_end = directive[-1]
-        for op, mutated in line_mutations(line, code, starts):
-            mutants.append({"file": rel, "line": number, "op": op,
-                            "original": line, "mutated": mutated})
-    return mutants
-
-
-def mutant_key(m):
-    return "%s:%d:%s" % (m["file"], m["line"], m["mutated"])
-
-
-def normal(text):
-    return " ".join(text.split())
-
+def matching(files, pattern):
+    return [rel for rel in files if pattern is None or fnmatch.fnmatch(rel, pattern) or pattern in rel]
 
 # ---------------------------------------------------------------- sources
 
@@ -316,16 +108,6 @@ def source_files():
         names = [os.path.relpath(os.path.join(root, n), SOURCE)
                  for root, _, files in os.walk(SOURCE) for n in files]
     return sorted({p for p in names if p and os.path.isfile(os.path.join(SOURCE, p))})
-
-
-def product_files(pattern):
-    chosen = []
-    for rel in source_files():
-        if any(fnmatch.fnmatch(rel, p) for p in PRODUCT_PATTERNS) and "/" in rel \
-                and rel.count("/") == 1:
-            if pattern is None or fnmatch.fnmatch(rel, pattern) or pattern in rel:
-                chosen.append(rel)
-    return chosen
 
 
 def same_content(a, b):
@@ -400,8 +182,9 @@ class Slot:
     def __init__(self, root, index):
         self.src = os.path.join(root, "slot%d" % index, "src")
         self.build = os.path.join(root, "slot%d" % index, "build")
+        self.programs = []  # the test programs, relative to the build folder
 
-    def prepare(self, log):
+    def configure(self, log):
         os.makedirs(self.src, exist_ok=True)
         sync_sources(self.src)
         # -O1: the tests run five times faster than at -O0 (2.6 s against
@@ -411,21 +194,35 @@ class Slot:
         code, _, out = run(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                             "-DCMAKE_BUILD_TYPE=Release",
                             "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -fsanitize=bounds -fno-sanitize-recover=all",
-                            "-DCMAKE_CXX_COMPILER=g++", "-DSORVIK_BENCH=OFF"], REPO)
+                            "-DCMAKE_CXX_COMPILER=g++", "-DSORVIK_BENCH=OFF",
+                            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"], REPO)
         if code != 0:
             log(out)
-            return False
-        code, seconds, out = run(["ninja", "-C", self.build, "-j2"] + TEST_TARGETS, REPO)
+        return code == 0
+
+    def product_files(self):
+        with open(os.path.join(self.build, "compile_commands.json"), encoding="utf-8") as f:
+            return product_sources(json.load(f), self.src)
+
+    def build_all(self, log):
+        """Builds everything once; the tests' programs are known only then, as
+        each program lists its tests after it is built."""
+        code, seconds, out = run(["ninja", "-C", self.build, "-j2"], REPO)
         if code != 0:
             log(out)
             return False
         log("  build of %s: %.1f s" % (self.src, seconds))
         return True
 
+    def find_test_programs(self):
+        listing = subprocess.run(["ctest", "--show-only=json-v1"] + HOST_TESTS, cwd=self.build,
+                                 check=True, capture_output=True).stdout
+        return test_programs(json.loads(listing), self.build)
+
     def run_tests(self, timeouts):
         """('passed'|'failed'|'timeout', which binary, {binary: seconds})."""
         times = {}
-        for binary in TEST_BINARIES:
+        for binary in self.programs:
             code, times[binary], _ = run([os.path.join(self.build, binary), "--gtest_fail_fast",
                                           "--gtest_brief=1"], self.build, timeouts.get(binary))
             if code is None:
@@ -446,7 +243,7 @@ class Slot:
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(lines))
-            code, _, out = run(["ninja", "-C", self.build, "-j1"] + TEST_TARGETS, REPO)
+            code, _, out = run(["ninja", "-C", self.build, "-j1"] + self.programs, REPO)
             if code != 0:
                 error = next((l for l in out.splitlines() if "error" in l), out.splitlines()[-1:])
                 return {"status": "not viable", "detail": str(error)[:200],
@@ -485,11 +282,6 @@ def equivalent_line(m):
 
 # ---------------------------------------------------------------- main
 
-def describe(m):
-    return "%s:%d [%s]\n    - %s\n    + %s" % (m["file"], m["line"], m["op"],
-                                               m["original"].strip(), m["mutated"].strip())
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--files", help="only product files matching this pattern (glob or part of the path)")
@@ -505,9 +297,19 @@ def main():
                         help="take the sources from the last commit instead of the working tree")
     args = parser.parse_args()
 
+    log_lock = threading.Lock()
+
+    def log(text):
+        with log_lock:
+            print(text, flush=True)
+
     if args.head:
         take_snapshot(args.scratch)
-    files = product_files(args.files)
+    slots = [Slot(args.scratch, i) for i in range(max(1, args.jobs))]
+    if not slots[0].configure(log):
+        log("the unchanged sources do not configure")
+        return 2
+    files = matching(slots[0].product_files(), args.files)
     if not files:
         sys.exit("no product file matches %r" % args.files)
     mutants = []
@@ -532,19 +334,18 @@ def main():
     elif os.path.exists(results_path):
         os.remove(results_path)
 
-    log_lock = threading.Lock()
-
-    def log(text):
-        with log_lock:
-            print(text, flush=True)
-
     started = time.monotonic()
-    slots = [Slot(args.scratch, i) for i in range(max(1, args.jobs))]
     log("preparing %d build folder(s) under %s" % (len(slots), args.scratch))
     for slot in slots:
-        if not slot.prepare(log):
+        if not (slot.configure(log) and slot.build_all(log)):
             log("the unchanged sources do not build")
             return 2
+    programs = slots[0].find_test_programs()
+    if not programs:
+        log("the build has no host test program")
+        return 2
+    for slot in slots:
+        slot.programs = programs
     verdict, binary, times = slots[0].run_tests({})
     if verdict != "passed":
         log("the unchanged sources fail %s: fix that before a mutation run" % binary)
@@ -553,7 +354,7 @@ def main():
     # that needs more has made something loop or wait for ever.
     timeout = {b: args.timeout or max(15.0, 5 * t) for b, t in times.items()}
     log("unchanged tests pass: %s" % ", ".join(
-        "%s %.1f s (timeout %.0f s)" % (b, times[b], timeout[b]) for b in TEST_BINARIES))
+        "%s %.1f s (timeout %.0f s)" % (b, times[b], timeout[b]) for b in programs))
 
     todo = [m for m in mutants if mutant_key(m) not in results
             or results[mutant_key(m)]["status"] == "stale"]

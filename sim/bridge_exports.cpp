@@ -9,9 +9,9 @@ const BridgeStatus Ok = 0;
 const BridgeStatus Failed = 0xFF;
 const BridgeStatus InvalidHandle = 0x01;
 
-sim::Call With(int ordinal, HANDLE handle = nullptr) {
+sim::Call With(BridgeOp op, HANDLE handle = nullptr) {
     sim::Call call{};
-    call.ordinal = ordinal;
+    call.op = op;
     call.handle = handle;
     return call;
 }
@@ -24,7 +24,7 @@ extern "C" {
 
 BridgeStatus WINAPI BridgeCountDevices(DWORD* deviceCount) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(1);
+    sim::Call call = With(BridgeOp::CountDevices);
     call.outGiven = deviceCount != nullptr;
     // A failing count may still leave a count behind: only the status tells.
     bool ok = Enter(call);
@@ -35,7 +35,7 @@ BridgeStatus WINAPI BridgeCountDevices(DWORD* deviceCount) {
 
 BridgeStatus WINAPI BridgeGetDeviceString(DWORD deviceIndex, void* buffer, DWORD kind) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(2);
+    sim::Call call = With(BridgeOp::GetDeviceString);
     call.index = deviceIndex;
     call.kind = kind;
     call.outGiven = buffer != nullptr;
@@ -46,7 +46,7 @@ BridgeStatus WINAPI BridgeGetDeviceString(DWORD deviceIndex, void* buffer, DWORD
 
 BridgeStatus WINAPI BridgeOpen(DWORD deviceIndex, HANDLE* handle) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(3);
+    sim::Call call = With(BridgeOp::Open);
     call.index = deviceIndex;
     call.outGiven = handle != nullptr;
     if (!Enter(call)) return Failed;
@@ -55,7 +55,7 @@ BridgeStatus WINAPI BridgeOpen(DWORD deviceIndex, HANDLE* handle) {
 
 BridgeStatus WINAPI BridgeClose(HANDLE handle) {
     Guard guard(sim::bridge::Mutex());
-    if (!Enter(With(4, handle))) return Failed;
+    if (!Enter(With(BridgeOp::Close, handle))) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;
     sim::bridge::Close();
     return Ok;
@@ -63,7 +63,7 @@ BridgeStatus WINAPI BridgeClose(HANDLE handle) {
 
 BridgeStatus WINAPI BridgeRead(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* last) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(6, handle);
+    sim::Call call = With(BridgeOp::Read, handle);
     call.length = bytesToRead;
     call.lastNull = last == nullptr;
     call.outGiven = buffer != nullptr && bytesRead != nullptr;
@@ -75,7 +75,7 @@ BridgeStatus WINAPI BridgeRead(HANDLE handle, void* buffer, DWORD bytesToRead, D
 
 BridgeStatus WINAPI BridgeWrite(HANDLE handle, void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void* last) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(7, handle);
+    sim::Call call = With(BridgeOp::Write, handle);
     call.length = bytesToWrite;
     call.lastNull = last == nullptr;
     call.outGiven = buffer != nullptr && bytesWritten != nullptr;
@@ -88,7 +88,7 @@ BridgeStatus WINAPI BridgeWrite(HANDLE handle, void* buffer, DWORD bytesToWrite,
 
 BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD flushTransmit, DWORD flushReceive) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(9, handle);
+    sim::Call call = With(BridgeOp::Flush, handle);
     call.flags[0] = flushTransmit;
     call.flags[1] = flushReceive;
     if (!Enter(call)) return Failed;
@@ -99,7 +99,7 @@ BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD flushTransmit, DWORD flushR
 
 BridgeStatus WINAPI BridgeCheckRxQueue(HANDLE handle, DWORD* bytesWaiting, DWORD* queueStatus) {
     Guard guard(sim::bridge::Mutex());
-    sim::Call call = With(12, handle);
+    sim::Call call = With(BridgeOp::CheckRxQueue, handle);
     call.outGiven = bytesWaiting != nullptr && queueStatus != nullptr;
     if (!Enter(call)) return Failed;
     if (!sim::bridge::Valid(handle)) return InvalidHandle;

@@ -137,19 +137,14 @@ public:
     // The program busy-polls the receive queue: let its other thread run.
     void Idle() override { SwitchToThread(); }
 
-    void OnCall(int ordinal) override {
-        int call = sim::CallCount(ordinal);
-        for (const sim::CallFault& f : sim::CurrentSettings().callFaults) {
-            if (f.ordinal == ordinal && (f.call == 0 || f.call == call)) {
-                calls_.Number(Now());
-                calls_.Char(' ');
-                calls_.Number(static_cast<unsigned long>(ordinal));
-                calls_.Char(' ');
-                calls_.Number(static_cast<unsigned long>(call));
-                calls_.Text("\n");
-                return;
-            }
-        }
+    void OnCall(const sim::Call& call) override {
+        if (!call.failed) return;
+        calls_.Number(Now());
+        calls_.Char(' ');
+        calls_.Number(static_cast<unsigned long>(OrdinalOf(call.op)));
+        calls_.Char(' ');
+        calls_.Number(static_cast<unsigned long>(call.number));
+        calls_.Text("\n");
     }
 
     void OnWriteMode(const std::vector<BYTE>& flash) override { Dump(Path(DumpName(++dumps_)), flash); }

@@ -9,7 +9,7 @@ class OnHostClock : public Environment {
 public:
     DWORD Now() override { return host::Now(); }
     void Idle() override { host::Idle(); }
-    void OnCall(int ordinal) override { host::NoteBridgeCall(ordinal); }
+    void OnCall(const Call& call) override { host::NoteBridgeCall(OrdinalOf(call.op)); }
 };
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "sim/settings_file.h"
 
-#include <algorithm>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,6 +39,17 @@ bool Lookup(const std::string& text, int count, Name name, int& found) {
     for (int i = 0; i < count; ++i)
         if (text == name(i)) {
             found = i;
+            return true;
+        }
+    return false;
+}
+
+// The settings name an operation by its ordinal, as the library exports it.
+bool ParseOp(const std::string& text, BridgeOp& op) {
+    long long ordinal = Signed(text);
+    for (BridgeOp known : AllBridgeOps)
+        if (OrdinalOf(known) == ordinal) {
+            op = known;
             return true;
         }
     return false;
@@ -101,12 +110,12 @@ SettingsFile ParseSettings(const std::string& text) {
                 if (understood) s.frameFaults.push_back(fault);
             } else if (key == "call_fault") {
                 std::vector<std::string> parts = Split(value, ':');
-                const int ordinals[] = {1, 2, 3, 4, 6, 7, 9, 12};
                 understood = parts.size() == 2;
                 if (understood) {
-                    int ordinal = static_cast<int>(Signed(parts[0]));
-                    understood = std::find(std::begin(ordinals), std::end(ordinals), ordinal) != std::end(ordinals);
-                    if (understood) s.callFaults.push_back({ordinal, static_cast<int>(Unsigned(parts[1]))});
+                    CallFault fault{};
+                    understood = ParseOp(parts[0], fault.op);
+                    fault.call = static_cast<int>(Unsigned(parts[1]));
+                    if (understood) s.callFaults.push_back(fault);
                 }
             } else if (key == "output") {
                 file.output = value;

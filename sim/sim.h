@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "device/bridge_ops.h"
+
 namespace sim {
 
 enum class FrameKind : std::uint8_t {
@@ -36,8 +38,8 @@ struct FrameFault {
 };
 
 struct CallFault {
-    int ordinal;  // 1, 2, 3, 4, 6, 7, 9 or 12
-    int call;     // 1 = the first call of that operation; 0 = every call
+    BridgeOp op;
+    int call;  // 1 = the first call of that operation; 0 = every call
 };
 
 struct Device {
@@ -79,14 +81,15 @@ struct Frame {
 
 // One call of the bridge library's operations with the arguments it was given.
 struct Call {
-    int ordinal;
+    BridgeOp op;
+    int number;       // 1 = the first call of this operation
     bool failed;      // an injected failure hit it
-    HANDLE handle;    // 4, 6, 7, 9, 12: the handle passed
-    DWORD index;      // 2, 3: the device index
-    DWORD kind;       // 2: the string kind
-    DWORD length;     // 6: bytes asked for; 7: bytes sent
-    DWORD flags[2];   // 9: the two flush flags
-    bool lastNull;    // 6, 7: the last argument was null
+    HANDLE handle;    // the operations on a handle: the handle passed
+    DWORD index;      // GetDeviceString, Open: the device index
+    DWORD kind;       // GetDeviceString: the string kind
+    DWORD length;     // Read: bytes asked for; Write: bytes sent
+    DWORD flags[2];   // Flush: the two flush flags
+    bool lastNull;    // Read, Write: the last argument was null
     bool outGiven;    // the out-arguments were real places to write to
     BYTE lastByte;    // 2: the buffer's last byte as the program handed it over
 };
@@ -101,7 +104,8 @@ public:
     virtual DWORD Now() = 0;
     // A receive-queue check inside a busy wait found nothing.
     virtual void Idle() = 0;
-    virtual void OnCall(int ordinal) = 0;
+    // Every library call, once it is known whether an injected failure hits it.
+    virtual void OnCall(const Call& call) = 0;
     virtual void OnWriteMode(const std::vector<BYTE>& flash) { (void)flash; }
     virtual void OnFrame(const Frame& frame) { (void)frame; }
     virtual void OnClose(const std::vector<BYTE>& flash) { (void)flash; }
@@ -116,7 +120,7 @@ std::vector<Frame> FramesOf(FrameKind kind);
 const std::vector<BYTE>& Flash();
 // The flash as it stood at every write mode (0xD9), in order.
 const std::vector<std::vector<BYTE>>& WriteModeSnapshots();
-int CallCount(int ordinal);
+int CallCount(BridgeOp op);
 // Every library call in order.
 const std::vector<Call>& Calls();
 int FailedCalls();

@@ -27,7 +27,7 @@ struct Unit {
     std::vector<std::vector<BYTE>> snapshots;
     std::deque<Reply> queue;
     std::vector<int> kindCounts = std::vector<int>(static_cast<int>(FrameKind::Any) + 1, 0);
-    std::vector<int> callCounts = std::vector<int>(13, 0);
+    std::vector<int> callCounts = std::vector<int>(OrdinalOf(BridgeOp::CheckRxQueue) + 1, 0);  // by ordinal
     std::vector<Call> calls;
     int failedCalls = 0;
     int ignoredWhileBusy = 0;
@@ -159,7 +159,7 @@ const Settings& CurrentSettings() { return U().settings; }
 const std::vector<Frame>& Frames() { return U().frames; }
 const std::vector<BYTE>& Flash() { return U().flash.Contents(); }
 const std::vector<std::vector<BYTE>>& WriteModeSnapshots() { return U().snapshots; }
-int CallCount(int ordinal) { return U().callCounts.at(ordinal); }
+int CallCount(BridgeOp op) { return U().callCounts.at(OrdinalOf(op)); }
 const std::vector<Call>& Calls() { return U().calls; }
 int FailedCalls() { return U().failedCalls; }
 bool DeviceOpen() { return U().open; }
@@ -195,17 +195,21 @@ const char* FaultName(Fault fault) {
 
 namespace bridge {
 
-// Counts and records the call, reports it, and tells whether an injected
-// failure hits it.
+bool FaultHits(const Settings& settings, const Call& call) {
+    for (const CallFault& f : settings.callFaults)
+        if (f.op == call.op && (f.call == 0 || f.call == call.number)) return true;
+    return false;
+}
+
+// Counts the call, decides whether an injected failure hits it, records and
+// reports it with that decision, and tells the decision.
 bool Enter(Call call) {
     Unit& u = U();
-    int number = ++u.callCounts.at(call.ordinal);
-    if (u.environment) u.environment->OnCall(call.ordinal);
-    call.failed = false;
-    for (const CallFault& f : u.settings.callFaults)
-        if (f.ordinal == call.ordinal && (f.call == 0 || f.call == number)) call.failed = true;
+    call.number = ++u.callCounts.at(OrdinalOf(call.op));
+    call.failed = FaultHits(u.settings, call);
     u.failedCalls += call.failed ? 1 : 0;
     u.calls.push_back(call);
+    if (u.environment) u.environment->OnCall(call);
     return !call.failed;
 }
 
@@ -255,9 +259,9 @@ void Receive(const BYTE* bytes, DWORD length) {
     Frame frame{};
     frame.time = u.environment ? u.environment->Now() : 0;
     frame.kind = Classify(bytes, length);
-    frame.writesBefore = u.callCounts[7] - 1;
-    frame.readsBefore = u.callCounts[6];
-    frame.checksBefore = u.callCounts[12];
+    frame.writesBefore = CallCount(BridgeOp::Write) - 1;
+    frame.readsBefore = CallCount(BridgeOp::Read);
+    frame.checksBefore = CallCount(BridgeOp::CheckRxQueue);
     frame.length = static_cast<std::uint8_t>(std::min<DWORD>(length, MaxRecordedFrame));
     std::memcpy(frame.bytes, bytes, frame.length);
     frame.fault = FaultFor(u, frame.kind);

@@ -37,7 +37,7 @@ TEST_F(Connection, OpensTheFirstBridgeWhoseSerialIsExactly2025) {
         // The serial string (kind 0) of every index tried, in order, then the
         // kind-2 string of the match; every one into a buffer of its own.
         std::size_t searched = c.opened < 0 ? c.serials.size() : static_cast<std::size_t>(c.opened) + 1;
-        std::vector<sim::Call> strings = CallsOf(2);
+        std::vector<sim::Call> strings = CallsOf(BridgeOp::GetDeviceString);
         ASSERT_EQ(strings.size(), searched + (c.opened < 0 ? 0 : 1));
         for (std::size_t i = 0; i < strings.size(); ++i) {
             EXPECT_EQ(strings[i].index, i < searched ? i : searched - 1);
@@ -48,22 +48,22 @@ TEST_F(Connection, OpensTheFirstBridgeWhoseSerialIsExactly2025) {
             EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
             EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::NotConnectedBox});
             EXPECT_EQ(host::LocksAlive(), 0);
-            EXPECT_EQ(sim::CallCount(3), 0);
+            EXPECT_EQ(sim::CallCount(BridgeOp::Open), 0);
         } else {
             EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(static_cast<DWORD>(c.opened)));
             EXPECT_TRUE(BoxesShown().empty());
-            ASSERT_EQ(CallsOf(3).size(), 1u);
-            EXPECT_EQ(CallsOf(3)[0].index, static_cast<DWORD>(c.opened));
+            ASSERT_EQ(CallsOf(BridgeOp::Open).size(), 1u);
+            EXPECT_EQ(CallsOf(BridgeOp::Open)[0].index, static_cast<DWORD>(c.opened));
             // The flush, with both flags 1, on the handle just opened.
-            ASSERT_EQ(CallsOf(9).size(), 1u);
-            const sim::Call flush = CallsOf(9)[0];
+            ASSERT_EQ(CallsOf(BridgeOp::Flush).size(), 1u);
+            const sim::Call flush = CallsOf(BridgeOp::Flush)[0];
             EXPECT_EQ(flush.flags[0], ex::FlushFlags[0]);
             EXPECT_EQ(flush.flags[1], ex::FlushFlags[1]);
             EXPECT_EQ(flush.handle, sim::HandleOf(static_cast<DWORD>(c.opened)));
             EXPECT_EQ(host::LocksAlive(), 1);
             CloseDevice();
-            ASSERT_EQ(CallsOf(4).size(), 1u);
-            EXPECT_EQ(CallsOf(4)[0].handle, sim::HandleOf(static_cast<DWORD>(c.opened)));
+            ASSERT_EQ(CallsOf(BridgeOp::Close).size(), 1u);
+            EXPECT_EQ(CallsOf(BridgeOp::Close)[0].handle, sim::HandleOf(static_cast<DWORD>(c.opened)));
             EXPECT_FALSE(sim::DeviceOpen());
         }
         EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
@@ -82,7 +82,7 @@ TEST_F(Connection, KeepsTheWholePointerSizedHandle) {
 
 TEST_F(Connection, FailingLibraryCalls) {
     struct Case {
-        int ordinal;
+        BridgeOp op;
         int call;
         std::vector<ex::Box> boxes;
         int strings;  // string reads made
@@ -91,31 +91,31 @@ TEST_F(Connection, FailingLibraryCalls) {
     } cases[] = {
         // The count fails yet leaves a count: the search still runs and finds
         // "2025", but the device is not opened.
-        {1, 1, {}, 1, 0},
+        {BridgeOp::CountDevices, 1, {}, 1, 0},
         // The count fails and writes nothing: the search has nothing to look at.
-        {1, 1, {ex::NotConnectedBox}, 0, 0, false},
-        {2, 1, {ex::SerialStringBox, ex::NotConnectedBox}, 1, 0},  // the one serial unreadable
-        {2, 2, {}, 2, 0},                                          // kind-2 string
-        {3, 1, {}, 2, 0},                                          // open
-        {9, 1, {}, 2, 1},                                          // flush: the handle is closed again
-        {4, 1, {ex::CloseFailedBox}, 2, 1},                        // flush and then close fail
+        {BridgeOp::CountDevices, 1, {ex::NotConnectedBox}, 0, 0, false},
+        {BridgeOp::GetDeviceString, 1, {ex::SerialStringBox, ex::NotConnectedBox}, 1, 0},  // the one serial unreadable
+        {BridgeOp::GetDeviceString, 2, {}, 2, 0},                                          // kind-2 string
+        {BridgeOp::Open, 1, {}, 2, 0},
+        {BridgeOp::Flush, 1, {}, 2, 1},                       // the handle is closed again
+        {BridgeOp::Close, 1, {ex::CloseFailedBox}, 2, 1},     // flush and then close fail
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "ordinal " << c.ordinal << " call " << c.call);
+        SCOPED_TRACE(testing::Message() << "ordinal " << OrdinalOf(c.op) << " call " << c.call);
         host::Reset();
         AppState.DeviceHandle = INVALID_HANDLE_VALUE;
         sim::Settings s;
-        s.callFaults = {{c.ordinal, c.call}};
+        s.callFaults = {{c.op, c.call}};
         s.failedCountWrites = c.countWritten;
-        if (c.ordinal == 4) s.callFaults.push_back({9, 1});
+        if (c.op == BridgeOp::Close) s.callFaults.push_back({BridgeOp::Flush, 1});
         Attach(s);
         OpenDevice();
         EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(sim::DeviceOpen(), c.ordinal == 4);  // only a failed close leaves it open
+        EXPECT_EQ(sim::DeviceOpen(), c.op == BridgeOp::Close);  // only a failed close leaves it open
         EXPECT_EQ(BoxesShown(), c.boxes);
-        EXPECT_EQ(sim::CallCount(2), c.strings);
-        EXPECT_EQ(sim::CallCount(3), c.ordinal == 1 || c.ordinal == 2 ? 0 : 1);
-        EXPECT_EQ(sim::CallCount(4), c.closes);
+        EXPECT_EQ(sim::CallCount(BridgeOp::GetDeviceString), c.strings);
+        EXPECT_EQ(sim::CallCount(BridgeOp::Open), c.op == BridgeOp::CountDevices || c.op == BridgeOp::GetDeviceString ? 0 : 1);
+        EXPECT_EQ(sim::CallCount(BridgeOp::Close), c.closes);
         EXPECT_EQ(host::LocksAlive(), 0);
         EXPECT_EQ(host::LockViolations(), std::vector<std::string>{});
     }
@@ -124,7 +124,7 @@ TEST_F(Connection, FailingLibraryCalls) {
 TEST_F(Connection, SecondSerialReadAfterAFailedOne) {
     Attach(WithDevices({"2025", "2025"}));
     sim::Settings s = sim::CurrentSettings();
-    s.callFaults = {{2, 1}};
+    s.callFaults = {{BridgeOp::GetDeviceString, 1}};
     Attach(s);
     OpenDevice();
     EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(1));
@@ -153,7 +153,7 @@ TEST_F(Connection, CloseTwiceMakesOneLibraryCall) {
     OpenDevice();
     CloseDevice();
     CloseDevice();
-    EXPECT_EQ(sim::CallCount(4), 1);
+    EXPECT_EQ(sim::CallCount(BridgeOp::Close), 1);
     EXPECT_EQ(AppState.DeviceHandle, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(BoxesShown().empty());
     EXPECT_EQ(host::LocksAlive(), 0);
@@ -197,7 +197,7 @@ TEST_F(Connection, FatalStopOutsideTheTableDoesNothing) {
 
 TEST_F(Connection, FatalStopWithNoDeviceStillEnds) {
     EXPECT_EQ(host::RunTrappingExit([] { FatalStop(7); }), 1);
-    EXPECT_EQ(sim::CallCount(4), 0);
+    EXPECT_EQ(sim::CallCount(BridgeOp::Close), 0);
     EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FatalBox});
 }
 

@@ -75,7 +75,7 @@ TEST_F(DeviceCommands, RetransmitOnceThenFail) {
 
 TEST_F(DeviceCommands, LibraryFailuresShowTheirBoxesBeforeTheCommandsOwn) {
     sim::Settings s;
-    s.callFaults = {{7, 0}};
+    s.callFaults = {{BridgeOp::Write, 0}};
     OpenUnit(s);
     EXPECT_EQ(SetFpgaMode(ex::Normal), FALSE);
     EXPECT_EQ(BoxesShown(), (std::vector<ex::Box>{ex::SendFailedBox, ex::SendFailedBox, ex::ModeFailedBox}));

@@ -18,7 +18,7 @@ TEST_F(Exchange, NoDeviceOpenCostsNothing) {
     DWORD start = host::Now();
     EXPECT_EQ(ExchangeCommand(&reply, ModeFrame, 1, 3), FALSE);
     EXPECT_EQ(host::Now(), start);
-    EXPECT_EQ(sim::CallCount(7) + sim::CallCount(12), 0);
+    EXPECT_EQ(sim::CallCount(BridgeOp::Write) + sim::CallCount(BridgeOp::CheckRxQueue), 0);
     EXPECT_TRUE(host::Boxes().empty());
 }
 
@@ -62,7 +62,7 @@ TEST_F(Exchange, AShortReadIsShownAndJudgedByWhatCame) {
     for (const host::Draw& draw : host::Draws()) EXPECT_EQ(draw.x, ex::X);
     // The read asks for the whole reply, however many bytes were waiting;
     // reads and writes pass the open handle and a null last argument.
-    std::vector<sim::Call> writes = CallsOf(7), reads = CallsOf(6);
+    std::vector<sim::Call> writes = CallsOf(BridgeOp::Write), reads = CallsOf(BridgeOp::Read);
     ASSERT_EQ(writes.size(), 2u);
     ASSERT_EQ(reads.size(), 2u);
     EXPECT_EQ(reads[1].length, 2u);
@@ -88,7 +88,7 @@ TEST_F(Exchange, ALateReplyIsDroppedAndAMissingOneStillCaught) {
     EXPECT_EQ(ExchangeCommand(&reply, other, 1, 3), TRUE);       // and is not taken as this answer
     EXPECT_EQ(reply, 0xD8);
     // The late byte is read by itself, then this frame's reply: no more is asked for.
-    std::vector<sim::Call> reads = CallsOf(6);
+    std::vector<sim::Call> reads = CallsOf(BridgeOp::Read);
     ASSERT_EQ(reads.size(), 2u);
     EXPECT_EQ(reads[0].length, 1u);
     EXPECT_EQ(reads[1].length, 1u);
@@ -100,31 +100,31 @@ TEST_F(Exchange, ALateReplyIsDroppedAndAMissingOneStillCaught) {
 }
 
 TEST_F(Exchange, FailingCallsShowTheirBoxes) {
-    // Calls are counted from the opening: 12 #1 is the first look for stale replies.
+    // Calls are counted from the opening: queue check #1 is the first look for stale replies.
     struct Case {
-        int ordinal;
+        BridgeOp op;
         int call;
         ex::Box box;
         int queueChecks;
     } cases[] = {
-        {7, 1, ex::SendFailedBox, 1},
-        {12, 1, ex::QueueFailedBox, 1},   // the look for stale replies
-        {12, 2, ex::QueueFailedBox, -1},  // inside the wait: waiting goes on, bytes not read
-        {6, 1, ex::ReadFailedBox, -1},
+        {BridgeOp::Write, 1, ex::SendFailedBox, 1},
+        {BridgeOp::CheckRxQueue, 1, ex::QueueFailedBox, 1},   // the look for stale replies
+        {BridgeOp::CheckRxQueue, 2, ex::QueueFailedBox, -1},  // inside the wait: waiting goes on, bytes not read
+        {BridgeOp::Read, 1, ex::ReadFailedBox, -1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.ordinal << "/" << c.call);
+        SCOPED_TRACE(testing::Message() << OrdinalOf(c.op) << "/" << c.call);
         sim::Settings s;
-        s.callFaults = {{c.ordinal, c.call}};
+        s.callFaults = {{c.op, c.call}};
         OpenUnit(s);
         BYTE reply = 0;
         EXPECT_EQ(ExchangeCommand(&reply, ModeFrame, 1, 3), FALSE);
         EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{c.box});
         if (c.queueChecks > 0) {
-            EXPECT_EQ(sim::CallCount(12), c.queueChecks);
+            EXPECT_EQ(sim::CallCount(BridgeOp::CheckRxQueue), c.queueChecks);
         }
-        if (c.ordinal == 12 && c.call == 2) {
-            EXPECT_EQ(sim::CallCount(6), 0);
+        if (c.op == BridgeOp::CheckRxQueue && c.call == 2) {
+            EXPECT_EQ(sim::CallCount(BridgeOp::Read), 0);
         }
         CloseDevice();
     }
@@ -144,7 +144,7 @@ TEST_F(Exchange, ReadyPollTriesUntilReady) {
         EXPECT_EQ(query.replyLength, 2);
     }
     EXPECT_EQ(sim::Frames().back().Reply(), ex::ReadyAnswer);
-    for (const sim::Call& read : CallsOf(6)) EXPECT_EQ(read.length, 2u);
+    for (const sim::Call& read : CallsOf(BridgeOp::Read)) EXPECT_EQ(read.length, 2u);
     std::vector<std::string> pauses;
     for (const std::string& event : host::Events())
         if (event.rfind("sleep:", 0) == 0) pauses.push_back(event);
@@ -165,11 +165,11 @@ TEST_F(Exchange, ReadyPollGivesUpAfter2000Tries) {
 
     // With no device: 2000 pauses of 10 ms and no library call.
     host::ClearRecords();
-    int calls = sim::CallCount(7);
+    int calls = sim::CallCount(BridgeOp::Write);
     start = host::Now();
     EXPECT_EQ(WaitDeviceReady(), FALSE);
     EXPECT_EQ(host::Now() - start, ex::ReadyTries * ex::ReadyPauseMs);
-    EXPECT_EQ(sim::CallCount(7), calls);
+    EXPECT_EQ(sim::CallCount(BridgeOp::Write), calls);
 }
 
 TEST_F(Exchange, ReadyPollReplies) {
@@ -180,7 +180,7 @@ TEST_F(Exchange, ReadyPollReplies) {
                      {sim::FrameKind::Ready, 2, sim::Fault::WrongReply},
                      {sim::FrameKind::Ready, 3, sim::Fault::NoReply},
                      {sim::FrameKind::Ready, 4, sim::Fault::LateReply}};
-    s.callFaults = {{7, 5}};  // the fifth try's write fails
+    s.callFaults = {{BridgeOp::Write, 5}};  // the fifth try's write fails
     OpenUnit(s);
     EXPECT_EQ(WaitDeviceReady(), TRUE);
     EXPECT_EQ(sim::FramesOf(sim::FrameKind::Ready).size(), 5u);  // 4 failed tries, the fifth not sent, the sixth ready

@@ -23,11 +23,11 @@ const std::wstring* const ImageNames[5] = {&ex::MainImage, &ex::OsdParts[0], &ex
 const char* const ImageIds[5] = {"1A70", "1A60", "1A65", "1A60", "1A65"};
 const DWORD RunBound = 30 * 60 * 1000;  // virtual; a hang runs into it
 
-// A fault on a library call instead of a frame: ordinal 7, 6 or 12.
+// A fault on a library call instead of a frame: a write, read or queue check.
 struct Injection {
     FrameKind kind;
-    Fault fault;     // Fault::None with a call ordinal
-    int ordinal;     // 0 for frame faults
+    Fault fault;                  // Fault::None with a call fault
+    std::optional<BridgeOp> op;   // none for frame faults
 };
 
 struct Result {
@@ -90,8 +90,10 @@ protected:
 
     // Where a fault lands: the 1-based occurrence among frames of that kind,
     // or for a call fault the number of the call made for that frame.
-    static int CallFor(const sim::Frame& frame, int ordinal) {
-        return 1 + (ordinal == 7 ? frame.writesBefore : ordinal == 6 ? frame.readsBefore : frame.checksBefore);
+    static int CallFor(const sim::Frame& frame, BridgeOp op) {
+        return 1 + (op == BridgeOp::Write  ? frame.writesBefore
+                    : op == BridgeOp::Read ? frame.readsBefore
+                                           : frame.checksBefore);
     }
     static const sim::Frame* Nth(const std::vector<sim::Frame>& frames, FrameKind kind, int n) {
         for (const sim::Frame& f : frames)
@@ -99,12 +101,12 @@ protected:
         return nullptr;
     }
     static void Add(sim::Settings& s, const Injection& in, const std::vector<sim::Frame>& frames, int occurrence) {
-        if (in.ordinal == 0) {
+        if (!in.op) {
             s.frameFaults.push_back({in.kind, occurrence, in.fault});
         } else {
             const sim::Frame* f = Nth(frames, in.kind, occurrence);
             ASSERT_NE(f, nullptr);
-            s.callFaults.push_back({in.ordinal, CallFor(*f, in.ordinal)});
+            s.callFaults.push_back({*in.op, CallFor(*f, *in.op)});
         }
     }
 
@@ -156,9 +158,10 @@ TEST_F(FaultMatrix, EveryRunEndsInSuccessOrItsFatalStop) {
     const FrameKind kinds[] = {FrameKind::Mode, FrameKind::Speed, FrameKind::Ready, FrameKind::WriteEnable,
                                FrameKind::Erase, FrameKind::Status, FrameKind::Program};
     const Injection faults[] = {
-        {FrameKind::Any, Fault::NoReply, 0}, {FrameKind::Any, Fault::LateReply, 0},
-        {FrameKind::Any, Fault::WrongReply, 0}, {FrameKind::Any, Fault::ShortRead, 0},
-        {FrameKind::Any, Fault::None, 7}, {FrameKind::Any, Fault::None, 6}, {FrameKind::Any, Fault::None, 12},
+        {FrameKind::Any, Fault::NoReply, {}}, {FrameKind::Any, Fault::LateReply, {}},
+        {FrameKind::Any, Fault::WrongReply, {}}, {FrameKind::Any, Fault::ShortRead, {}},
+        {FrameKind::Any, Fault::None, BridgeOp::Write}, {FrameKind::Any, Fault::None, BridgeOp::Read},
+        {FrameKind::Any, Fault::None, BridgeOp::CheckRxQueue},
     };
     int runs = 0;
     for (FrameKind kind : kinds) {
@@ -176,7 +179,7 @@ TEST_F(FaultMatrix, EveryRunEndsInSuccessOrItsFatalStop) {
                     // A write enable or erase has no retransmission: its first fault ends the run.
                     if (again && (kind == FrameKind::WriteEnable || kind == FrameKind::Erase)) continue;
                     SCOPED_TRACE(testing::Message() << sim::KindName(kind) << " #" << place << " "
-                                                    << (in.ordinal ? "call " + std::to_string(in.ordinal)
+                                                    << (in.op ? "call " + std::to_string(OrdinalOf(*in.op))
                                                                    : sim::FaultName(in.fault))
                                                     << (again ? " and its retransmission" : ""));
                     sim::Settings s = Base();
@@ -186,7 +189,7 @@ TEST_F(FaultMatrix, EveryRunEndsInSuccessOrItsFatalStop) {
                         Result once = Run(s);
                         const sim::Frame* hit = Nth(once.frames, kind, place);
                         ASSERT_NE(hit, nullptr);
-                        if (in.ordinal == 7) {
+                        if (in.op == BridgeOp::Write) {
                             Add(s, in, once.frames, place);  // the failed write made no frame
                         } else {
                             Add(s, in, once.frames, place + 1);

@@ -204,7 +204,7 @@ public:
     explicit ImageFileAtFirstFrame(const std::string& name) : name_(name) {}
     DWORD Now() override { return sim::HostEnvironment().Now(); }
     void Idle() override { sim::HostEnvironment().Idle(); }
-    void OnCall(int ordinal) override { sim::HostEnvironment().OnCall(ordinal); }
+    void OnCall(const sim::Call& call) override { sim::HostEnvironment().OnCall(call); }
     void OnFrame(const sim::Frame& frame) override {
         sim::HostEnvironment().OnFrame(frame);
         if (frames_++ == 0) openAtFirstFrame = IsOpen();

@@ -83,34 +83,35 @@ protected:
         const HANDLE opened = sim::HandleOf(0);
         std::vector<DWORD> kinds;
         for (const sim::Call& call : sim::Calls()) {
-            SCOPED_TRACE(call.ordinal);
+            SCOPED_TRACE(OrdinalOf(call.op));
             EXPECT_FALSE(call.failed);
-            EXPECT_EQ(call.outGiven, call.ordinal != 4 && call.ordinal != 9);
-            switch (call.ordinal) {
-            case 2:
+            EXPECT_EQ(call.outGiven, call.op != BridgeOp::Close && call.op != BridgeOp::Flush);
+            switch (call.op) {
+            case BridgeOp::GetDeviceString:
                 EXPECT_EQ(call.index, 0u);
                 kinds.push_back(call.kind);
                 break;
-            case 3:
+            case BridgeOp::Open:
                 EXPECT_EQ(call.index, 0u);
                 break;
-            case 9:
+            case BridgeOp::Flush:
                 EXPECT_EQ(call.flags[0], ex::FlushFlags[0]);
                 EXPECT_EQ(call.flags[1], ex::FlushFlags[1]);
                 EXPECT_EQ(call.handle, opened);
                 break;
-            case 6:
-            case 7:
+            case BridgeOp::Read:
+            case BridgeOp::Write:
                 EXPECT_TRUE(call.lastNull);
                 [[fallthrough]];
             default:
-                if (call.ordinal != 1) {
+                if (call.op != BridgeOp::CountDevices) {
                     EXPECT_EQ(call.handle, opened);
                 }
             }
         }
         EXPECT_EQ(kinds, (std::vector<DWORD>{ex::SerialKind, ex::Kind2}));
-        for (int ordinal : {1, 3, 4, 9}) EXPECT_EQ(sim::CallCount(ordinal), 1) << ordinal;
+        for (BridgeOp op : {BridgeOp::CountDevices, BridgeOp::Open, BridgeOp::Close, BridgeOp::Flush})
+            EXPECT_EQ(sim::CallCount(op), 1) << OrdinalOf(op);
     }
 
     sim::Settings settings_;
@@ -202,7 +203,7 @@ TEST_F(Worker, EndsThatLeaveTheProgramRunning) {
     EXPECT_EQ(Run(), std::nullopt);
     EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::FileMissingBox(ex::MainImage)});
     EXPECT_TRUE(host::Draws().empty());
-    EXPECT_EQ(sim::CallCount(1), 0);
+    EXPECT_EQ(sim::CallCount(BridgeOp::CountDevices), 0);
     EXPECT_EQ(AppState.UpdateRunning, 0);
     EXPECT_EQ(host::DestroyRequests(), 0);
 

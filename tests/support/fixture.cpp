@@ -101,7 +101,7 @@ class Recording : public sim::Environment {
 public:
     DWORD Now() override { return sim::HostEnvironment().Now(); }
     void Idle() override { sim::HostEnvironment().Idle(); }
-    void OnCall(int ordinal) override { sim::HostEnvironment().OnCall(ordinal); }
+    void OnCall(const sim::Call& call) override { sim::HostEnvironment().OnCall(call); }
     void OnFrame(const sim::Frame& frame) override {
         host::NoteEvent(expected::FrameEvent(frame.Bytes(), frame.Reply()));
     }
@@ -115,10 +115,10 @@ sim::Environment& RecordingEnvironment() {
     return environment;
 }
 
-std::vector<sim::Call> CallsOf(int ordinal) {
+std::vector<sim::Call> CallsOf(BridgeOp op) {
     std::vector<sim::Call> calls;
     for (const sim::Call& call : sim::Calls())
-        if (call.ordinal == ordinal) calls.push_back(call);
+        if (call.op == op) calls.push_back(call);
     return calls;
 }
 

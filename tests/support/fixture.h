@@ -56,7 +56,7 @@ testing::AssertionResult SameEvents(const std::vector<std::string>& expectedEven
 sim::Environment& RecordingEnvironment();
 
 // The library calls of one operation, in order, with their arguments.
-std::vector<sim::Call> CallsOf(int ordinal);
+std::vector<sim::Call> CallsOf(BridgeOp op);
 
 // The image's region holds its payload, then erased cells.
 bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& payload);

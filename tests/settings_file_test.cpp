@@ -41,9 +41,9 @@ TEST(SettingsFile, ReadsEveryKey) {
     EXPECT_EQ(s.frameFaults[1].occurrence, 7);
     EXPECT_EQ(s.frameFaults[1].fault, sim::Fault::ShortRead);
     ASSERT_EQ(s.callFaults.size(), 2u);
-    EXPECT_EQ(s.callFaults[0].ordinal, 7);
+    EXPECT_EQ(s.callFaults[0].op, BridgeOp::Write);
     EXPECT_EQ(s.callFaults[0].call, 12);
-    EXPECT_EQ(s.callFaults[1].ordinal, 12);
+    EXPECT_EQ(s.callFaults[1].op, BridgeOp::CheckRxQueue);
     EXPECT_EQ(s.callFaults[1].call, 0);
     EXPECT_EQ(file.output, "Z:\\tmp\\run 1");
 }
@@ -90,6 +90,33 @@ TEST(SettingsFile, FaultNames) {
 }
 
 // A bad line is reported by its number and text; the lines around it still count.
+// A call fault names its operation by the bridge library's ordinal; the
+// numbers in between are no operation of the library.
+TEST(SettingsFile, CallFaultOrdinals) {
+    const struct {
+        const char* ordinal;
+        BridgeOp op;
+    } cases[] = {
+        {"1", BridgeOp::CountDevices}, {"2", BridgeOp::GetDeviceString}, {"3", BridgeOp::Open},
+        {"4", BridgeOp::Close},        {"6", BridgeOp::Read},            {"7", BridgeOp::Write},
+        {"9", BridgeOp::Flush},        {"12", BridgeOp::CheckRxQueue},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ordinal);
+        sim::SettingsFile file = sim::ParseSettings(std::string("call_fault = ") + c.ordinal + ":3\n");
+        EXPECT_EQ(file.error, "");
+        ASSERT_EQ(file.settings.callFaults.size(), 1u);
+        EXPECT_EQ(file.settings.callFaults[0].op, c.op);
+        EXPECT_EQ(file.settings.callFaults[0].call, 3);
+    }
+    for (const char* ordinal : {"0", "5", "8", "10", "11", "13"}) {
+        SCOPED_TRACE(ordinal);
+        sim::SettingsFile file = sim::ParseSettings(std::string("call_fault = ") + ordinal + ":1\n");
+        EXPECT_NE(file.error, "");
+        EXPECT_TRUE(file.settings.callFaults.empty());
+    }
+}
+
 TEST(SettingsFile, LinesNotUnderstood) {
     const char* const badLines[] = {
         "round_trip_ms",            // no '='

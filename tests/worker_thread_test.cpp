@@ -31,7 +31,7 @@ class MeetAtWriteModes : public sim::Environment {
 public:
     DWORD Now() override { return host::Now(); }
     void Idle() override { host::Idle(); }
-    void OnCall(int ordinal) override { host::NoteBridgeCall(ordinal); }
+    void OnCall(const sim::Call& call) override { sim::HostEnvironment().OnCall(call); }
     void OnWriteMode(const std::vector<BYTE>&) override {
         int mode = reached.fetch_add(1) + 1;
         auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);

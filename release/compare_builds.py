@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Compares the release builds of two runs of scripts/package.sh: the same
+programs, zips and SHA256SUMS byte for byte, no link time or symbol table in
+a program's header, no build or source folder named inside it, and nothing
+in a zip but the program and the guide.
+    compare_builds.py WORK RUN RUN"""
+import filecmp
+import os
+import struct
+import sys
+import zipfile
+
+ARCHES = ("win32", "win64")
+
+
+class Report:
+    def __init__(self):
+        self.failed = []
+
+    def fail(self, what):
+        self.failed.append(what)
+        print("FAIL", what)
+
+
+def program_path(work, run, arch):
+    return os.path.join(work, run, "build", "release-" + arch, "app", "SorvikFpgaUpdate.exe")
+
+
+def check_program(report, work, run, arch):
+    data = open(program_path(work, run, arch), "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    stamp, symbols = struct.unpack_from("<II", data, pe + 8)
+    if stamp:
+        report.fail("%s %s: link time 0x%08X in the header" % (run, arch, stamp))
+    if symbols:
+        report.fail("%s %s: a symbol table is left in the program" % (run, arch))
+    for folder in (os.path.join(work, run, "src"), os.path.join(work, run, "build"), work):
+        for form in (folder.encode(), folder.encode("utf-16-le")):
+            if form in data:
+                report.fail("%s %s: the program names the folder %s" % (run, arch, folder))
+
+
+def compare_programs(report, work, runs):
+    for arch in ARCHES:
+        for run in runs:
+            check_program(report, work, run, arch)
+        first, second = (program_path(work, run, arch) for run in runs)
+        if filecmp.cmp(first, second, shallow=False):
+            print("ok   %s program: the same %d bytes from both builds" % (arch, os.path.getsize(first)))
+        else:
+            report.fail("%s program differs between the two builds" % arch)
+
+
+def check_zip(report, name, path):
+    folder = name[:-4]
+    inside = zipfile.ZipFile(path).namelist()
+    want = [folder + "/", folder + "/SorvikFpgaUpdate.exe", folder + "/UserGuide.html"]
+    if inside != want:
+        report.fail("%s holds %s, not only the program and the guide" % (name, inside))
+
+
+def compare_dists(report, work, runs):
+    names = sorted(os.listdir(os.path.join(work, runs[0], "dist")))
+    if names != sorted(os.listdir(os.path.join(work, runs[1], "dist"))):
+        report.fail("the two builds wrote different files: %s" % names)
+    for name in names:
+        a, b = (os.path.join(work, run, "dist", name) for run in runs)
+        if filecmp.cmp(a, b, shallow=False):
+            print("ok   %s: the same from both builds" % name)
+        else:
+            report.fail("%s differs between the two builds" % name)
+        if name.endswith(".zip"):
+            check_zip(report, name, a)
+
+
+def main(argv):
+    work, runs = argv[1], argv[2:]
+    if len(runs) != 2:
+        sys.exit("usage: compare_builds.py WORK RUN RUN")
+    report = Report()
+    compare_programs(report, work, runs)
+    compare_dists(report, work, runs)
+    print(open(os.path.join(work, runs[0], "dist", "SHA256SUMS")).read(), end="")
+    print("reproducible: %s" % ("no" if report.failed else "yes"))
+    return 1 if report.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

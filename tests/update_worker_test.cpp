@@ -4,6 +4,7 @@
 
 #include "device/device_link.h"
 #include "tests/support/fixture.h"
+#include "tests/support/samples.h"
 #include "update/update_worker.h"
 
 namespace {
@@ -17,7 +18,7 @@ protected:
         settings_.flashFill = 0x5A;
         settings_.eraseMs = 5;
     }
-    // The main image and, for "1A70", the four parts ("1A60", "1A65", "1A60", "1A65").
+    // The main image and, for "1A70", the four sample parts.
     void MakeImages(const std::string& mainId, std::size_t mainSize = 3000, std::size_t partSize = 2100) {
         main_ = MakeImage(ex::Narrow(ex::MainImage), mainId, mainSize, 1);
         for (int i = 0; i < 4; ++i) parts_[i] = MakeImage(ex::Narrow(ex::OsdParts[i]), partIds_[i], partSize + 40 * i, 2 + i);
@@ -114,7 +115,7 @@ protected:
     }
 
     sim::Settings settings_;
-    const std::string partIds_[4] = {"1A60", "1A65", "1A60", "1A65"};
+    const std::string* const partIds_ = samples::PartIds;
     std::vector<unsigned char> main_;
     std::vector<unsigned char> parts_[4];
 };

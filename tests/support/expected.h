@@ -26,12 +26,23 @@ inline std::wstring Padded(const wchar_t* words, std::size_t blanks) {
     return words + std::wstring(blanks, L' ');
 }
 
+// The words alone, without the trailing blanks, as the screen shows them.
+inline std::wstring Words(const std::wstring& text) {
+    return text.substr(0, text.find_last_not_of(L' ') + 1);
+}
+
 // --- texts drawn -------------------------------------------------------------
 // Introduction (drawn by the Windows shell only).
 inline const std::wstring IntroHeading = L"SORVIK FPGA UPDATE";
 inline const std::wstring IntroVersion = L"Version: 1.45-1013";
 inline const std::wstring IntroConnect = L"Connect USB cable to Sorvik";
 inline const std::wstring IntroCloseOthers = L"Close other software (e.g. GUI)";
+struct Line {
+    int y;
+    std::wstring text;
+};
+inline const Line Intro[4] = {
+    {LineStatus, IntroHeading}, {LineVersion, IntroVersion}, {LineClosing2, IntroConnect}, {LineClosing3, IntroCloseOthers}};
 
 // Device link.
 inline const std::wstring ShortRead = Padded(L"BytesRead not same as datalength", 16);
@@ -180,6 +191,8 @@ inline const Region Regions[3] = {
     {"1A70", 0x100000, 16, 14},
 };
 const Region& RegionOf(const std::string& id);
+const Region* FindRegion(const std::string& id);  // nullptr for an unknown kind
+const std::uint32_t FlashBytes = 0x200000;
 inline const std::string OsdId = "1A70";  // sets the OSD parts flag
 
 // --- file names ----------------------------------------------------------------------------

@@ -67,6 +67,11 @@ void Table() {
     out << "},\n";
     out << " \"box_ok\": " << BoxJson(ex::UpdateOkBox) << ",\n";
     out << " \"box_fatal\": " << BoxJson(ex::FatalBox) << ",\n";
+    // The boxes about a file, with %s where its name goes.
+    out << " \"box_missing\": " << BoxJson(ex::FileMissingBox(L"%s")) << ",\n";
+    out << " \"box_too_large\": " << BoxJson(ex::FileTooLargeBox(L"%s")) << ",\n";
+    out << " \"wrong_id\": " << Quoted(ex::WrongId.substr(0, ex::WrongId.size() - 1)) << ",\n";
+    out << " \"fatal_image\": " << ex::FatalImage << ",\n";
     out << " \"regions\": {";
     for (const ex::Region& r : ex::Regions)
         out << (&r != ex::Regions ? ", " : "") << Quoted(r.id) << ": [" << r.base << ", " << int(r.firstSector)

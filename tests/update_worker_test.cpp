@@ -4,6 +4,7 @@
 
 #include "device/device_link.h"
 #include "tests/support/fixture.h"
+#include "sim/settings_file.h"
 #include "tests/support/samples.h"
 #include "update/update_worker.h"
 
@@ -266,6 +267,47 @@ TEST_F(Worker, FatalStops) {
             EXPECT_EQ(host::ScreenText(ex::LinePart), L"Writing part 4 ...");
             EXPECT_EQ(sim::WriteModeSnapshots().size(), 3u);
         }
+    }
+}
+
+// The whole record of an update on a unit that garbles or drops chosen
+// frames, against the one the same faults give in the tests' walk of the
+// update (which the end-to-end model reads too).
+TEST_F(Worker, TheWholeRecordUnderFaults) {
+    settings_.eraseMs = 0;
+    const std::vector<std::vector<std::string>> cases = {
+        {"mode:1:wrong_reply"},
+        {"mode:3:wrong_reply", "mode:4:wrong_reply"},
+        {"mode:5:wrong_reply"},  // a write mode sent again
+        {"speed:1:no_reply", "speed:2:wrong_reply"},
+        {"erase:3:wrong_reply"},
+        {"write_enable:12:wrong_reply"},
+        {"program:5:wrong_reply"},
+        {"program:5:wrong_reply", "program:6:wrong_reply"},
+        {"program:70:wrong_reply", "program:200:wrong_reply"},
+    };
+    for (const std::vector<std::string>& faults : cases) {
+        SCOPED_TRACE(faults.front());
+        host::Reset();
+        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
+        AppState.OsdPartsFlag = 0;
+        MakeImages("1A70", 2100, 100);
+        std::string settings;
+        ex::Stream stream;
+        for (const std::string& fault : faults) {
+            settings += "fault = " + fault + "\n";
+            ex::FrameFault parsed;
+            ASSERT_TRUE(ex::ParseFault(fault, parsed));
+            stream.faults.push_back(parsed);
+        }
+        sim::SettingsFile file = sim::ParseSettings(settings);
+        ASSERT_EQ(file.error, "");
+        settings_.frameFaults = file.settings.frameFaults;
+        std::optional<int> exit = Run();
+        stream.Update(ex::OsdId, main_, partIds_, parts_);
+        EXPECT_TRUE(SameEvents(stream.events));
+        ASSERT_TRUE(stream.exitCode.has_value());
+        EXPECT_EQ(exit, *stream.exitCode == 1 ? std::optional<int>(1) : std::nullopt);
     }
 }
 

@@ -125,15 +125,6 @@ int Usage() {
     return 2;
 }
 
-bool Fault(const std::string& text, ex::FrameFault& fault) {
-    std::size_t a = text.find(':'), b = text.rfind(':');
-    if (a == std::string::npos || a == b) return false;
-    fault.kind = text.substr(0, a);
-    fault.occurrence = std::atoi(text.substr(a + 1, b - a - 1).c_str());
-    fault.fault = text.substr(b + 1);
-    return fault.occurrence > 0 && (fault.fault == ex::NoReply || fault.fault == ex::WrongReply);
-}
-
 int Record(int argc, char** argv) {
     ex::Stream stream;
     ex::Timing timing;
@@ -141,7 +132,7 @@ int Record(int argc, char** argv) {
         if (i + 1 >= argc) return Usage();
         const std::string option = argv[i], value = argv[i + 1];
         ex::FrameFault fault;
-        if (option == "--fault" && Fault(value, fault)) {
+        if (option == "--fault" && ex::ParseFault(value, fault)) {
             stream.faults.push_back(fault);
         } else if (option == "--devices") {
             stream.connected = ("," + value + ",").find("," + ex::Serial + ",") != std::string::npos;

@@ -1,6 +1,7 @@
 #include "tests/support/stream.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace expected {
 
@@ -24,6 +25,15 @@ static std::string Hex(const std::vector<BYTE>& bytes) {
 
 std::string FrameEvent(const std::vector<BYTE>& bytes, const std::vector<BYTE>& reply) {
     return "frame:" + Hex(bytes) + " -> " + Hex(reply);
+}
+
+bool ParseFault(const std::string& text, FrameFault& fault) {
+    std::size_t a = text.find(':'), b = text.rfind(':');
+    if (a == std::string::npos || a == b) return false;
+    fault.kind = text.substr(0, a);
+    fault.occurrence = std::atoi(text.substr(a + 1, b - a - 1).c_str());
+    fault.fault = text.substr(b + 1);
+    return fault.occurrence > 0 && (fault.fault == NoReply || fault.fault == WrongReply);
 }
 
 void Stream::Push(Step step, const std::string& event) {
@@ -68,7 +78,7 @@ bool Stream::Send(Step step) {
     for (const FrameFault& f : faults)
         if ((f.kind == step.kind && f.occurrence == ofKind) || (f.kind == kind::Any && f.occurrence == ofAll))
             step.fault = f.fault;
-    if (step.fault == NoReply) step.reply.clear();
+    // A dropped reply is still noted with the frame, as the unit made it.
     if (step.fault == WrongReply && !step.reply.empty()) step.reply[0] ^= 0x01;  // any other byte refuses
     const bool accepted = step.fault.empty();
     Push(step, FrameEvent(step.bytes, step.reply));

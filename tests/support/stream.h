@@ -47,6 +47,10 @@ struct FrameFault {
     std::string fault;  // NoReply or WrongReply
 };
 
+// "kind:occurrence:fault", as the simulated unit's settings write it; false
+// when the text is not one.
+bool ParseFault(const std::string& text, FrameFault& fault);
+
 // One entry of the record, with what the host spelling leaves out: a box's
 // caption and type, a frame's kind and fault, and where an image was written.
 struct Step {

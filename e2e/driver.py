@@ -549,7 +549,7 @@ def report_shown(relay):
     say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
     progress = 0
     for e in relay.events:
-        if e[0] == "text" and e[2].startswith("Flash write:  "):
+        if e[0] == "text" and e[2].startswith(model.PROGRESS_LEAD):
             progress += 1
             if progress % 100 != 1:
                 continue  # the progress line comes hundreds of times: show every 100th
@@ -563,8 +563,8 @@ def verdict(relay, exit_code, flash_lines, erased):
     boxes = [e for e in shown if e[0] == "box"]
     flash_ok = bool(flash_lines) and all(ok for ok, _ in flash_lines)
     if exit_code == 0 and boxes and boxes[-1][1] == model.BOX_OK[0] and flash_ok:
-        say("\nVerdict: this image set updates a unit: the program ended with \"FLASH update ok\" and every "
-            "file it read is in the flash.")
+        say("\nVerdict: this image set updates a unit: the program ended with \"%s\" and every "
+            "file it read is in the flash." % model.BOX_OK[0].rstrip())
         return True
     if exit_code == 1:
         fatal = [e[2].rstrip() for e in shown if e[0] == "text" and e[1] == 10 and e[2] in model.FATAL_TEXT.values()]
@@ -652,7 +652,7 @@ def picture_with_status(s, path):
 def progress_after(s, text):
     """True once a progress text has been drawn after `text`."""
     texts = [e[2] for e in s.relay().events if e[0] == "text"]
-    return text in texts and any(t.startswith("Flash write:  ") for t in texts[texts.index(text):])
+    return text in texts and any(t.startswith(model.PROGRESS_LEAD) for t in texts[texts.index(text):])
 
 
 def shots_fatal(s, out):

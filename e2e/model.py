@@ -51,6 +51,7 @@ _NAMES = {
     "PARTS": lambda t: list(t["parts"]),
     "INTRO": lambda t: [(y, text) for y, text in t["intro"]],
     "UPDATING": lambda t: t["updating"],
+    "PROGRESS_LEAD": lambda t: t["progress_lead"],
     "WRITING_PART": lambda t: list(t["writing_part"]),
     "FATAL_TEXT": lambda t: {int(code): text for code, text in t["fatal_texts"].items()},
     "BOX_OK": lambda t: _box(t["box_ok"]),

@@ -87,8 +87,9 @@ inline const std::wstring ModeRetransmit = Padded(L"Reset FPGA error:  retransmi
 inline const std::wstring WriteStarted = Padded(L"Flash write started...", 23);
 inline const std::wstring WriteRetransmit = Padded(L"Flash Write ERROR: retransmit...", 10);
 // The progress text for a value as shown ("0.3", "100.0").
+inline const std::wstring ProgressLead = L"Flash write:  ";
 inline std::wstring ProgressText(const std::wstring& shown) {
-    return L"Flash write:  " + shown + L" %" + std::wstring(33, L' ');
+    return ProgressLead + shown + L" %" + std::wstring(33, L' ');
 }
 // The value shown with remaining of total payload bytes not yet acknowledged:
 // 100 - (remaining / total) * 100, each step in single precision.

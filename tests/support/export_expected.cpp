@@ -60,6 +60,7 @@ void Table() {
         return "[" + std::to_string(l.y) + ", " + Quoted(l.text) + "]";
     }) << ",\n";
     out << " \"updating\": " << Quoted(ex::Updating) << ",\n";
+    out << " \"progress_lead\": " << Quoted(ex::ProgressLead) << ",\n";  // what every progress text begins with
     out << " \"writing_part\": " << List(ex::WritingPart, [](const std::wstring& t) { return Quoted(t); }) << ",\n";
     out << " \"fatal_texts\": {";
     for (int code = 1; code <= 8; ++code)

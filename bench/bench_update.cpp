@@ -21,6 +21,7 @@
 #include "bench/probes.h"
 #include "bench/workload.h"
 #include "flash/flash_programming.h"
+#include "tests/support/sim_timing.h"
 #include "update/update_worker.h"
 
 namespace {
@@ -28,36 +29,23 @@ namespace {
 using workload::Image;
 using workload::KiB;
 
-const Image MainImage =
-    workload::Kind("SORVIK-FPGA-1.45-1013.bin", L"SORVIK-FPGA-1.45-1013.bin", "1A70", 896 * KiB, 1);
-const Image Parts[4] = {
-    workload::Kind("SORVIK.0.1.OSD.01.bin", L"SORVIK.0.1.OSD.01.bin", "1A60", 256 * KiB, 2),
-    workload::Kind("SORVIK.0.1.OSD.02.bin", L"SORVIK.0.1.OSD.02.bin", "1A65", 128 * KiB, 3),
-    workload::Kind("SORVIK.0.1.OSD.03.bin", L"SORVIK.0.1.OSD.03.bin", "1A60", 256 * KiB, 4),
-    workload::Kind("SORVIK.0.1.OSD.04.bin", L"SORVIK.0.1.OSD.04.bin", "1A65", 128 * KiB, 5),
-};
+const Image& MainImage = samples::FullMain;
+const Image (&Parts)[4] = samples::FullParts;
 std::vector<unsigned char> mainPayload;
 std::vector<unsigned char> partPayloads[4];
 
-// The lower bound of one image's virtual time (bench/README.md).
-double ImageBoundMs(const sim::Settings& s, const Image& image) {
-    const double rt = s.roundTripMs;
-    const double pieces = static_cast<double>((image.size + 31) / 32);
-    // Write enable; the erase, whose reply comes within the erase time; the
-    // status read that finds the flash idle, and the pause after it.
-    const double sector = rt + std::max<double>(rt, s.eraseMs) + rt + 1;
-    return 3 + image.sectors * sector + pieces * (rt + s.programMs);
+// The lower bound of one image's virtual time (bench/README.md), from the
+// record the tests expect of it.
+double ImageBoundMs(const sim::Settings& s) {
+    expected::Stream stream;
+    stream.Image(MainImage.id, mainPayload);
+    return expected::LowerBoundOf(stream.steps, expected::TimingOf(s)).ms;
 }
 
 double UpdateBoundMs(const sim::Settings& s) {
-    const double rt = s.roundTripMs;
-    const double notReady = s.notReadyAnswers;
-    double bound = 21 * rt                                 // 20 mode commands and the speed selection
-                   + 4 * 1000.0                            // the fixed pauses
-                   + 5 * ((notReady + 1) * rt + notReady * 10);  // the five ready polls
-    bound += ImageBoundMs(s, MainImage);
-    for (const Image& part : Parts) bound += ImageBoundMs(s, part);
-    return bound;
+    expected::Stream stream;
+    stream.Update(MainImage.id, mainPayload, samples::PartIds, partPayloads);
+    return expected::LowerBoundOf(stream.steps, expected::TimingOf(s)).ms;
 }
 
 struct Run {
@@ -142,10 +130,10 @@ void WriteMainImage(benchmark::State& state) {
     run.open = true;
     run.body = [] {
         BOOL result = FALSE;
-        return Trapped([&] { result = WriteImageFile(MainImage.wideName); }) && result == TRUE;
+        return Trapped([&] { result = WriteImageFile(MainImage.name.c_str()); }) && result == TRUE;
     };
     run.check = [] { return workload::RegionHolds(sim::Flash(), MainImage, mainPayload); };
-    run.boundMs = ImageBoundMs(sim::Settings{}, MainImage);
+    run.boundMs = ImageBoundMs(sim::Settings{});
     run.largestPayload = MainImage.size;
     Measure(state, run);
 }

@@ -9,10 +9,10 @@
 
 int main() {
     workload::EnterFolder();
-    const workload::Image image = workload::Kind("workload.bin", L"workload.bin", "1A70", 64 * workload::KiB, 9);
+    const workload::Image image = {L"workload.bin", expected::OsdId, 64 * workload::KiB, 9};
     const std::vector<unsigned char> payload = workload::Write(image);
     workload::Fresh(sim::Settings{}, true);
-    BOOL result = WriteImageFile(image.wideName);
+    BOOL result = WriteImageFile(image.name.c_str());
     if (result != TRUE || !workload::RegionHolds(sim::Flash(), image, payload)) {
         std::fprintf(stderr, "the workload did not write its image\n");
         return 1;

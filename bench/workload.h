@@ -3,9 +3,7 @@
 #pragma once
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,28 +13,14 @@
 #include "sim/host_environment.h"
 #include "sim/sample_images.h"
 #include "sim/sim.h"
+#include "tests/support/program_state.h"
+#include "tests/support/region_check.h"
+#include "tests/support/samples.h"
 
 namespace workload {
 
-const std::size_t KiB = 1024;
-
-struct Image {
-    const char* name;
-    const wchar_t* wideName;
-    const char* id;
-    std::size_t size;
-    std::uint32_t seed;
-    DWORD base;
-    int sectors;
-};
-
-// Where each kind of image goes, kept here rather than taken from the
-// product, so that a wrong table there shows as a wrong flash.
-inline Image Kind(const char* name, const wchar_t* wideName, const char* id, std::size_t size, std::uint32_t seed) {
-    if (std::strcmp(id, "1A60") == 0) return {name, wideName, id, size, seed, 0x000000, 10};
-    if (std::strcmp(id, "1A65") == 0) return {name, wideName, id, size, seed, 0x0A0000, 6};
-    return {name, wideName, id, size, seed, 0x100000, 14};
-}
+using Image = samples::Image;
+using samples::KiB;
 
 // Makes a folder of its own, works in it, and leaves it again at exit.
 inline void EnterFolder() {
@@ -52,24 +36,19 @@ inline void EnterFolder() {
 
 inline std::vector<unsigned char> Write(const Image& image) {
     std::vector<unsigned char> payload = sim::SamplePayload(image.seed, image.size);
-    if (!sim::WriteFileBytes(image.name, sim::ImageBytes(image.id, payload))) std::abort();
+    if (!sim::WriteFileBytes(expected::Narrow(image.name), sim::ImageBytes(image.id, payload))) std::abort();
     return payload;
 }
 
+// The region where the image's kind goes holds it, as the tests check it.
 inline bool RegionHolds(const std::vector<BYTE>& flash, const Image& image, const std::vector<unsigned char>& payload) {
-    const BYTE* base = flash.data() + image.base;
-    if (std::memcmp(base, payload.data(), payload.size()) != 0) return false;
-    for (std::size_t i = payload.size(); i < static_cast<std::size_t>(image.sectors) * sim::SectorSize; ++i)
-        if (base[i] != 0xFF) return false;
-    return true;
+    return ::RegionHolds(flash, image.id, payload);
 }
 
 // A fresh host layer, program state and unit; the bridge opened if asked.
 inline void Fresh(const sim::Settings& settings, bool open) {
     host::Reset();
-    std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
-    AppState.DeviceHandle = INVALID_HANDLE_VALUE;
-    AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+    ResetProgramState();
     sim::Configure(settings, &sim::HostEnvironment());
     if (open) {
         OpenDevice();

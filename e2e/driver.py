@@ -6,12 +6,13 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
   driver.py cleanup --work DIR               end the prefix's Wine processes
   driver.py list                             the case names
   driver.py case NAME --arch x86_64|i686 --work DIR --win-dir DIR --make-images EXE --inspect EXE
-                 [--probe32 EXE]             run one case; exit 0 passed, 1 failed, 77 skipped
-  driver.py demo --work DIR --win-dir DIR --make-images EXE --inspect EXE [--display :N]
+                 --expected EXE [--probe32 EXE]
+                                             run one case; exit 0 passed, 1 failed, 77 skipped
+  driver.py demo --work DIR --win-dir DIR --make-images EXE --inspect EXE --expected EXE [--display :N]
                  [--images DIR] [--round-trip-ms N]
                                              a full update, with a report: of the sample set,
                                              or a rehearsal of the image files in DIR
-  driver.py shots --work DIR --win-dir DIR --make-images EXE --inspect EXE --out DIR
+  driver.py shots --work DIR --win-dir DIR --make-images EXE --inspect EXE --expected EXE --out DIR
                                              the user guide's pictures
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
@@ -201,11 +202,7 @@ def write_settings(case, folder):
 
 
 def expectation(case, files):
-    faults = {}
-    for f in case.faults:
-        kind, occurrence, fault = f.split(":")
-        faults[(kind, int(occurrence))] = fault
-    expect = model.Expect(files, faults, case.devices.split(","), case.settings.get("flash_fill", 0xFF))
+    expect = model.Expect(files, case.faults, case.devices.split(","), case.settings.get("flash_fill", 0xFF))
     if UPDATE in case.steps:
         expect.run_update()
     return expect
@@ -237,7 +234,8 @@ class Driver:
             box = s.dismiss_box()
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
-            wait_for("the text %r" % step[1], lambda: s.relay().has_text(step[1]), 30, 0.1)
+            text = getattr(model, step[1])
+            wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
         elif kind == "until_end":
             self.until_end()
         elif kind == "clicks":
@@ -483,7 +481,6 @@ def command_case(a):
 # shows up against the file.
 REHEARSAL_UNIT = {"round_trip_ms": 1, "erase_ms": 150, "flash_fill": 0}
 USAGE = 2
-FATAL_TEXTS = set(model.FATAL_TEXT.values())
 
 
 def command_demo(a):
@@ -528,7 +525,7 @@ def command_demo(a):
     if not trace.frames:
         say("  nothing reached the unit")
     say("Time taken: %.1f s, from starting the program to its end (under Wine, with its tracing)" % elapsed)
-    bound, counts = rehearsal.estimate_ms(trace, a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], 0)
+    bound, counts = rehearsal.estimate_ms(files, a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], 0)
     if trace.frames:
         say("On a unit at a round trip of %d ms per frame (erase %d ms a sector, as simulated): at least %.1f s "
             "for the same frames (%s; the bound of bench/README.md)" % (
@@ -552,7 +549,7 @@ def report_shown(relay):
     say("\nWhat the program showed (its TextOutW and MessageBoxW calls, in order):")
     progress = 0
     for e in relay.events:
-        if e[0] == "text" and e[2].startswith("Flash write:  "):
+        if e[0] == "text" and e[2].startswith(model.PROGRESS_LEAD):
             progress += 1
             if progress % 100 != 1:
                 continue  # the progress line comes hundreds of times: show every 100th
@@ -566,11 +563,11 @@ def verdict(relay, exit_code, flash_lines, erased):
     boxes = [e for e in shown if e[0] == "box"]
     flash_ok = bool(flash_lines) and all(ok for ok, _ in flash_lines)
     if exit_code == 0 and boxes and boxes[-1][1] == model.BOX_OK[0] and flash_ok:
-        say("\nVerdict: this image set updates a unit: the program ended with \"FLASH update ok\" and every "
-            "file it read is in the flash.")
+        say("\nVerdict: this image set updates a unit: the program ended with \"%s\" and every "
+            "file it read is in the flash." % model.BOX_OK[0].rstrip())
         return True
     if exit_code == 1:
-        fatal = [e[2].rstrip() for e in shown if e[0] == "text" and e[1] == 10 and e[2] in FATAL_TEXTS]
+        fatal = [e[2].rstrip() for e in shown if e[0] == "text" and e[1] == 10 and e[2] in model.FATAL_TEXT.values()]
         why = "the program stopped with the fatal error %r" % (fatal[-1] if fatal else "?")
         before = [b[1] for b in boxes if b[1:3] != model.BOX_FATAL[:2]]
         if before:
@@ -655,7 +652,7 @@ def picture_with_status(s, path):
 def progress_after(s, text):
     """True once a progress text has been drawn after `text`."""
     texts = [e[2] for e in s.relay().events if e[0] == "text"]
-    return text in texts and any(t.startswith("Flash write:  ") for t in texts[texts.index(text):])
+    return text in texts and any(t.startswith(model.PROGRESS_LEAD) for t in texts[texts.index(text):])
 
 
 def shots_fatal(s, out):
@@ -707,7 +704,10 @@ def main(argv):
         c.add_argument("--win-dir", required=True)
         c.add_argument("--make-images", required=True)
         c.add_argument("--inspect", required=True)
+        c.add_argument("--expected", required=True, help="export_expected, the tests' table and records")
     a = p.parse_args(argv)
+    if getattr(a, "expected", None):
+        model.use(a.expected)
     try:
         if a.command == "list":
             say(";".join(c.name for c in CASES))

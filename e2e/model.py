@@ -1,69 +1,94 @@
 """What the program must show and send, worked out independently of it.
 
-`Expect` walks the update procedure as the user-visible contract states
-it, against a unit that misbehaves exactly where a case's faults say, and
-records what a correct program does: every drawn text with its line, every
-message box, the command sequence that reaches the unit, the flash at every
-write mode and at the end, and the exit code. The driver compares the real
-program's traces with this record.
+The expectations are the host tests' own: `export_expected` (built with the
+host tests, from tests/support) writes their table and, for a case's image
+files, faults and serials, the ordered record of the update as it must be.
+`Expect` folds that record into what the checks compare: every drawn text
+with its line, every message box, the command sequence that reaches the
+unit, the flash at every write mode and at the end, and the exit code.
 """
-import struct
+import json
+import os
+import subprocess
+import tempfile
 
-MAIN = "SORVIK-FPGA-1.45-1013.bin"
-PARTS = ["SORVIK.0.1.OSD.0%d.bin" % i for i in range(1, 5)]
-
-# Drawn texts, exactly as stored, trailing blanks included.
-INTRO = [(10, "SORVIK FPGA UPDATE"), (30, "Version: 1.45-1013"),
-         (80, "Connect USB cable to Sorvik"), (100, "Close other software (e.g. GUI)")]
-UPDATING = "Updating Firmware" + " " * 22
-POWER_WARNING = "Do NOT turn power OFF" + " " * 18
-MODE_TEXT = {0xD6: "FPGA normal" + " " * 29, 0xD8: "FPGA reset active" + " " * 16,
-             0xD9: "Write active, please wait..." + " " * 6,
-             0xDB: "Update process, please wait" + " " * 7, 0xDC: "Update ok..." + " " * 22}
-MODE_RETRANSMIT = "Reset FPGA error:  retransmit..." + " " * 15
-SPEED = "Spi speed = 12 MHz" + " " * 16
-SPEED_RETRANSMIT = "Select Speed error:  retransmit..." + " " * 4
-WRITE_STARTED = "Flash write started..." + " " * 23
-WRITE_RETRANSMIT = "Flash Write ERROR: retransmit..." + " " * 10
-WRITING_PART = ["Writing part %d ..." % n + " " * 14 for n in (2, 3, 4)] + ["Writing part 5 ..." + " " * 13]
-CLOSING = [(10, "FLASH update ok" + " " * 27), (30, " " * 42), (60, "Power cycle SORVIK" + " " * 12),
-           (80, "After power up, wait around 15 seconds" + " " * 4),
-           (100, "SORVIK will reconfigure and start" + " " * 3)]
-FATAL_TEXT = {1: "SPI Speed error" + " " * 21, 5: "Write error" + " " * 25,
-              6: "Chip Erase error" + " " * 20, 7: "Chip Write error" + " " * 20}
-
-# Message boxes: (text, caption, flags); MB_OK with the warning or information icon.
-WARNING, INFORMATION = 0x30, 0x40
-CRITICAL = "Critical Error!!! "
-BOX_OK = ("FLASH update ok ", " ", INFORMATION)
-BOX_NOT_CONNECTED = ("Usb device not connected!", " ", WARNING)
-BOX_MODE = ("ERROR Resetting FPGA!", CRITICAL, WARNING)
-BOX_SPEED = ("ERROR Selecting Speed!", CRITICAL, WARNING)
-BOX_WRITE_ENABLE = ("ERROR Write Enable!", CRITICAL, WARNING)
-BOX_ERASE = ("Sector erase error!", CRITICAL, WARNING)
-BOX_WRITE = ("Flash Write ERROR!", CRITICAL, WARNING)
-BOX_FATAL = (" ", CRITICAL, WARNING)
-
-
-def box_missing(name):
-    return ("Input file %s not found" % name, "File missing", WARNING)
-
-
-# ImageId -> (base address, first sector, sector count)
-REGIONS = {b"1A60": (0x000000, 0, 10), b"1A65": (0x0A0000, 10, 6), b"1A70": (0x100000, 16, 14)}
-FLASH_SIZE = 0x200000
-SECTOR = 0x10000
+TOOL_SECONDS = 120
 PAUSE = "pause"  # a gap of about a second or more between two frames
 
+_tool = os.environ.get("SORVIK_EXPORT_EXPECTED")
+_table = None
 
-def f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
+
+def use(tool):
+    """The export_expected program that every expectation comes from."""
+    global _tool, _table
+    _tool, _table = os.path.abspath(tool), None
 
 
-def progress_text(remaining, total):
-    # Single precision at every step, as the display computes it.
-    p = f32(100.0 - f32(f32(f32(float(remaining)) / f32(float(total))) * 100.0))
-    return "Flash write:  %03.1f %%" % p + " " * 33
+def _export(args):
+    if not _tool:
+        raise RuntimeError("model: no export_expected program given (--expected, or SORVIK_EXPORT_EXPECTED)")
+    r = subprocess.run([_tool] + args, capture_output=True, timeout=TOOL_SECONDS)
+    if r.returncode != 0:
+        raise RuntimeError("%s %s failed: %s" % (_tool, " ".join(args), r.stderr.decode(errors="replace")))
+    return json.loads(r.stdout)
+
+
+def table():
+    global _table
+    if _table is None:
+        _table = _export(["table"])
+    return _table
+
+
+def _box(b):
+    return (b[0], b[1], b[2])
+
+
+# The table's entries under the names the e2e suite uses; read when first used.
+_NAMES = {
+    "MAIN": lambda t: t["main"],
+    "PARTS": lambda t: list(t["parts"]),
+    "INTRO": lambda t: [(y, text) for y, text in t["intro"]],
+    "UPDATING": lambda t: t["updating"],
+    "PROGRESS_LEAD": lambda t: t["progress_lead"],
+    "WRITING_PART": lambda t: list(t["writing_part"]),
+    "FATAL_TEXT": lambda t: {int(code): text for code, text in t["fatal_texts"].items()},
+    "BOX_OK": lambda t: _box(t["box_ok"]),
+    "BOX_FATAL": lambda t: _box(t["box_fatal"]),
+    "BOX_MISSING": lambda t: _box(t["box_missing"]),      # %s: the file's name
+    "BOX_TOO_LARGE": lambda t: _box(t["box_too_large"]),  # %s: the file's name
+    "WRONG_ID": lambda t: t["wrong_id"],                  # the line on standard output, without its line feed
+    "FATAL_IMAGE": lambda t: t["fatal_image"],
+    "REGIONS": lambda t: {ident.encode(): tuple(r) for ident, r in t["regions"].items()},
+    "OSD_ID": lambda t: t["osd_id"].encode(),
+    "SECTOR": lambda t: t["sector_bytes"],
+    "FLASH_SIZE": lambda t: t["flash_bytes"],
+}
+
+
+def __getattr__(name):
+    if name in _NAMES:
+        return _NAMES[name](table())
+    raise AttributeError("module 'model' has no attribute %r" % name)
+
+
+def record(files, faults=(), devices=None, timing=None):
+    """The exported record of an update of `files` (name -> bytes), with the
+    faults ("kind:occurrence:fault"), the serials attached and the timing
+    (round_trip_ms, erase_ms, program_ms) of its lower bound."""
+    with tempfile.TemporaryDirectory(prefix="sorvik-expect-") as folder:
+        for name, data in files.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        args = ["record", folder]
+        for fault in faults:
+            args += ["--fault", fault]
+        if devices is not None:
+            args += ["--devices", ",".join(devices)]
+        for key, value in (timing or {}).items():
+            args += ["--" + key.replace("_", "-"), str(value)]
+        return _export(args)
 
 
 class Tokens:
@@ -120,34 +145,21 @@ class Tokens:
             self.tokens.append("erase " + (",".join(map(str, sectors)) or "-"))
 
 
-class FatalStop(Exception):
-    pass
-
-
 class Expect:
     """The record of a correct run. `files` maps a file name to its bytes
-    (absent: missing); `faults` maps (frame kind, occurrence) to the fault
-    name that the simulated unit applies to that frame ("wrong_reply" or
-    "no_reply"; the unit still carries the command out)."""
+    (absent: missing); `faults` lists "kind:occurrence:fault" as the
+    simulated unit reads them (it still carries the command out)."""
 
-    def __init__(self, files, faults=None, devices=("2025",), fill=0xFF):
+    def __init__(self, files, faults=(), devices=("2025",), fill=0xFF):
         self.files = files
-        self.faults = dict(faults or {})
+        self.faults = list(faults)
         self.devices = list(devices)
-        self.events = [("text", y, t) for y, t in INTRO]
-        self.flash = bytearray([fill]) * FLASH_SIZE
-        self.dumps = []    # the flash at each write mode (0xD9), in order
+        self.events = [("text", y, t) for y, t in table()["intro"]]
+        self.flash = bytearray([fill]) * table()["flash_bytes"]
+        self.dumps = []    # the flash at each write mode, in order
         self.images = []   # [file name, index of the dump at the next write mode] of each image written
         self.exit_code = None  # None: the program stays up after the attempt
         self._tokens = Tokens()
-        self._counts = {}
-
-    # --- what the user sees ---------------------------------------------------
-    def text(self, y, t):
-        self.events.append(("text", y, t))
-
-    def box(self, b):
-        self.events.append(("box",) + b)
 
     def texts(self):
         return [(e[1], e[2]) for e in self.events if e[0] == "text"]
@@ -158,132 +170,52 @@ class Expect:
     def tokens(self):
         return self._tokens.done()
 
-    # --- the unit ---------------------------------------------------------------
-    def frame(self, kind, **info):
-        """Sends one frame; True when its reply comes back right."""
-        self._counts[kind] = self._counts.get(kind, 0) + 1
-        fault = self.faults.get((kind, self._counts[kind]))
-        self._tokens.frame(kind, **info)
-        if fault == "no_reply":
-            self._tokens.pause()  # the exchange waits out its two-second window
-        return fault not in ("no_reply", "wrong_reply")
-
-    # --- the procedure --------------------------------------------------------------
     def run_update(self):
-        try:
-            self._update()
-        except FatalStop:
-            pass
+        exported = record(self.files, self.faults, self.devices)
+        for step in exported["record"]:
+            getattr(self, "_" + step[0])(*step[1:])
+        self.exit_code = exported["exit_code"]
         return self
 
-    def _fatal(self, code):
-        self.text(10, FATAL_TEXT[code])
-        self.box(BOX_FATAL)
-        self.exit_code = 1
-        raise FatalStop()
+    # --- the record's entries, folded -------------------------------------------------
+    def _draw(self, y, text):
+        self.events.append(("text", y, text))
 
-    def _command(self, kind, code, text, retransmit_text, box, fatal):
-        self.text(10, text)
-        ok = self.frame(kind, code=code)
-        if not ok:
-            ok = self.frame(kind, code=code)
-            self.text(10, retransmit_text)
-        if not ok:
-            self.box(box)
-            self._fatal(fatal)
+    def _box(self, box):
+        self.events.append(("box",) + _box(box))
 
-    def _mode(self, code):
-        self._command("mode", code, MODE_TEXT[code], MODE_RETRANSMIT, BOX_MODE, 5)
-        if code == 0xD9:
+    def _sleep(self, ms):
+        if ms >= table()["pause_ms"]:
+            self._tokens.pause()
+
+    def _frame(self, kind, fault, info):
+        size = len(info.get("data", "")) // 2
+        self._tokens.frame(kind, code=info["code"] if kind in ("mode", "speed", "ready") else None,
+                           sector=info.get("sector"), address=info.get("address"), size=size)
+        if fault == "no_reply":
+            self._tokens.pause()  # the exchange waits out its two-second window
+        sector = table()["sector_bytes"]
+        if kind == "erase":
+            s = info["sector"]
+            self.flash[s * sector:(s + 1) * sector] = b"\xff" * sector
+        elif kind == "program":
+            base = info["address"]
+            for i, b in enumerate(bytes.fromhex(info["data"])):  # a NOR flash only clears bits
+                self.flash[base + i] &= b
+        elif kind == "mode" and info["code"] == table()["write_mode"]:
             self.dumps.append(bytes(self.flash))
             for image in self.images:
                 if image[1] is None:
                     image[1] = len(self.dumps) - 1
 
-    def _erase(self, first, count):
-        for s in range(first, first + count):
-            if not self.frame("write_enable"):
-                self.box(BOX_WRITE_ENABLE)
-                return False
-            ok = self.frame("erase", sector=s)
-            self.flash[s * SECTOR:(s + 1) * SECTOR] = b"\xff" * SECTOR
-            if not ok:
-                self.box(BOX_ERASE)
-                return False
-            self.frame("status")
-        return True
-
-    def _write_image(self, name):
-        data = self.files.get(name)
-        if data is None:
-            self.box(box_missing(name))
-            return False
-        ident, payload = data[:4], data[4:]
-        if ident not in REGIONS:
-            return False
-        base, first, count = REGIONS[ident]
-        if not self._erase(first, count):
-            self._fatal(6)
-        self.text(10, WRITE_STARTED)
-        offset, failures, attempts = 0, 0, 0
-        while offset < len(payload):
-            n = min(32, len(payload) - offset)
-            if attempts == 64:
-                attempts = 0
-                self.text(10, progress_text(len(payload) - offset, len(payload)))
-            else:
-                attempts += 1
-            ok = self.frame("program", address=base + offset, size=n)
-            for i, b in enumerate(payload[offset:offset + n]):  # a NOR flash only clears bits
-                self.flash[base + offset + i] &= b
-            if ok:
-                offset, failures = offset + n, 0
-                continue
-            self.text(10, WRITE_RETRANSMIT)
-            failures += 1
-            if failures == 2:
-                self.box(BOX_WRITE)
-                return False
-            self._tokens.pause()
+    def _written(self, name):
         self.images.append([name, None])
-        return True
 
-    def _update(self):
-        if MAIN not in self.files:
-            self.box(box_missing(MAIN))
-            return
-        if "2025" not in self.devices:
-            self.box(BOX_NOT_CONNECTED)
-            return
-        self.text(10, UPDATING)
-        self.text(30, POWER_WARNING)
-        self._mode(0xDB)
-        self._mode(0xD6)
-        self._tokens.pause()
-        self._command("speed", 0xD5, SPEED, SPEED_RETRANSMIT, BOX_SPEED, 1)
-        self._mode(0xD8)
-        self._tokens.pause()
-        if not self._write_image(MAIN):
-            self._fatal(7)
-        if self.files[MAIN][:4] == b"1A70":
-            for part, name in enumerate(PARTS):
-                self._mode(0xD6)
-                self._mode(0xD9)
-                self.frame("ready", code=0xDA)
-                self.text(40, WRITING_PART[part])
-                self._mode(0xD8)
-                if part == 0:
-                    self._tokens.pause()
-                if not self._write_image(name):
-                    self._fatal(7)
-            self._mode(0xD6)
-            self._mode(0xD6)
-            self._mode(0xD9)
-            self.frame("ready", code=0xDA)
-        self._tokens.pause()
-        self._mode(0xD6)
-        self._mode(0xDC)
-        for y, t in CLOSING:
-            self.text(y, t)
-        self.box(BOX_OK)
-        self.exit_code = 0
+    def _close(self):
+        pass
+
+    def _destroy(self):
+        pass
+
+    def _exit(self, code):
+        pass

@@ -3,9 +3,15 @@ the flash held after the run against each file, and how long the same update
 takes on a unit at a given round trip per frame."""
 import os
 
-from model import MAIN, PARTS, REGIONS, SECTOR
+import model
 
-KINDS = ", ".join(k.decode() for k in REGIONS)
+
+def kinds():
+    return ", ".join(k.decode() for k in model.REGIONS)
+
+
+def fatal_image():
+    return model.FATAL_TEXT[model.FATAL_IMAGE].rstrip()
 
 
 class Unusable(Exception):
@@ -21,7 +27,7 @@ def survey(folder):
     if not os.path.isdir(folder):
         raise Unusable("%s is not a folder" % folder)
     files = {}
-    for name in [MAIN] + PARTS:
+    for name in [model.MAIN] + model.PARTS:
         path = os.path.join(folder, name)
         if os.path.isfile(path):
             try:
@@ -30,16 +36,16 @@ def survey(folder):
             except OSError as e:
                 raise Unusable("%s cannot be read here: %s" % (path, e.strerror))
     words, known = [], True
-    main = files.get(MAIN)
+    main = files.get(model.MAIN)
     if main is None:
-        words.append("%s: missing. The program says so (\"Input file %s not found\") and sends nothing "
-                     "to the unit." % (MAIN, MAIN))
+        words.append("%s: missing. The program says so (\"%s\") and sends nothing "
+                     "to the unit." % (model.MAIN, model.BOX_MISSING[0] % model.MAIN))
     else:
-        line, fits = describe(MAIN, main)
+        line, fits = describe(model.MAIN, main)
         words.append(line)
         known = fits
-    reached = main is not None and known and main[:4] == b"1A70"
-    for name in PARTS:
+    reached = main is not None and known and main[:4] == model.OSD_ID
+    for name in model.PARTS:
         data = files.get(name)
         if not reached:
             if data is not None:
@@ -56,7 +62,7 @@ def survey(folder):
         words.append(line)
         if not fits:
             known = reached = False
-    others = sorted(n for n in os.listdir(folder) if n not in files and n not in [MAIN] + PARTS)
+    others = sorted(n for n in os.listdir(folder) if n not in files and n not in [model.MAIN] + model.PARTS)
     if others:
         shown = ", ".join(others[:8]) + (", ..." if len(others) > 8 else "")
         words.append("Not used (the program reads only the names above): %s" % shown)
@@ -66,18 +72,18 @@ def survey(folder):
 def describe(name, data):
     """One line on one file, and whether the program will write it."""
     ident = data[:4]
-    if ident not in REGIONS:
+    if ident not in model.REGIONS:
         shown = ident.decode("ascii", "replace") if all(32 <= b < 127 for b in ident) else ident.hex(" ")
         return ("%s: %d bytes beginning %r: not an image of a known kind (%s). The program refuses it "
-                "(it writes \"Wrong ID\" to its standard output, which a user never sees) and stops with "
-                "the fatal error \"Chip Write error\"." % (name, len(data), shown, KINDS)), False
-    base, first, count = REGIONS[ident]
-    payload, room = len(data) - 4, count * SECTOR
+                "(it writes \"%s\" to its standard output, which a user never sees) and stops with "
+                "the fatal error \"%s\"." % (name, len(data), shown, kinds(), model.WRONG_ID, fatal_image())), False
+    base, first, count = model.REGIONS[ident]
+    payload, room = len(data) - 4, count * model.SECTOR
     where = "region (0x%06X-0x%06X, sectors %d-%d)" % (base, base + room - 1, first, first + count - 1)
     if payload > room:
         return ("%s: kind %s, %d bytes to program, but its %s holds only %d. The program refuses it before "
-                "erasing anything (\"Input file %s is too large for its flash region\") and stops with the "
-                "fatal error \"Chip Write error\"." % (name, ident.decode(), payload, where, room, name)), False
+                "erasing anything (\"%s\") and stops with the fatal error \"%s\"." % (
+                    name, ident.decode(), payload, where, room, model.BOX_TOO_LARGE[0] % name, fatal_image())), False
     return "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where), True
 
 
@@ -85,7 +91,7 @@ def written(files, trace):
     """The images the unit received, in order: (name, sectors erased, write
     modes before the erase). The k-th erase run belongs to the k-th file the
     program reads: a file it refuses stops the update before the next one."""
-    order = [MAIN] + (PARTS if files.get(MAIN, b"")[:4] == b"1A70" else [])
+    order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
     runs, modes, current = [], 0, None
     for ms, kind, fault, b, reply in trace.frames:
         if kind == "erase":
@@ -111,7 +117,7 @@ def flash_report(folder, files, trace, old):
     for name, sectors, before in done:
         erased.update(sectors)
         data = files[name]
-        base, first, count = REGIONS[data[:4]]
+        base, first, count = model.REGIONS[data[:4]]
         dump = os.path.join(folder, "flash-%d.bin" % (before + 1))
         where = "write mode #%d" % (before + 1)
         if not os.path.exists(dump):
@@ -122,45 +128,34 @@ def flash_report(folder, files, trace, old):
         flash = read(dump)
         payload = data[4:]
         same = flash[base:base + len(payload)] == payload
-        rest = flash[base + len(payload):base + count * SECTOR]
+        rest = flash[base + len(payload):base + count * model.SECTOR]
         clean = rest.count(0xFF) == len(rest)
         lines.append((same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its region "
                       "(%d bytes) %s" % (name, data[:4].decode(), len(payload), base,
                                          "matches" if same else "DIFFERS from", where, len(rest),
                                          "erased" if clean else "NOT erased")))
-    order = [MAIN] + (PARTS if files.get(MAIN, b"")[:4] == b"1A70" else [])
+    order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
     lines += [(True, "%s: not written" % name) for name in order[len(done):] if name in files]
     if os.path.exists(final):
         flash = read(final)
-        changed = [a for a in range(0, len(flash), SECTOR) if a // SECTOR not in erased
-                   and flash[a:a + SECTOR].count(old) != SECTOR]
+        sector = model.SECTOR
+        changed = [a for a in range(0, len(flash), sector) if a // sector not in erased
+                   and flash[a:a + sector].count(old) != sector]
         lines.append((not changed, "flash outside the erased sectors, at the end: %s" % (
             "CHANGED in the sectors at %s" % ", ".join("0x%06X" % a for a in changed[:8]) if changed
             else "keeps its old content (0x%02X)" % old)))
     return lines
 
 
-def estimate_ms(trace, round_trip, erase_ms, program_ms):
-    """The lower bound of bench/README.md for the frames this run sent: every
-    frame's round trip, the erase and program times the unit needs, the 3 ms
-    before each erase run and the one-second pauses of the procedure. The
-    pauses are told from the frames, not from the clock: one after the speed
-    selection's mode 0xD6, one after the first mode 0xD8, one after the second
-    (before part 2), and one before mode 0xDC."""
-    count = {}
-    for ms, kind, fault, b, reply in trace.frames:
-        count[kind] = count.get(kind, 0) + 1
-    modes = [b[2] for ms, kind, fault, b, reply in trace.frames if kind == "mode"]
-    pauses = ((count.get("speed", 0) > 0) + (modes.count(0xD8) >= 1) + (modes.count(0xD8) >= 2)
-              + (0xDC in modes))
-    erase_runs = sum(1 for t in trace.tokens() if t.startswith("erase "))
-    commands = count.get("mode", 0) + count.get("speed", 0) + count.get("ready", 0)
-    per_sector = round_trip + max(round_trip, erase_ms) + round_trip + 1
-    return (commands * round_trip + pauses * 1000 + erase_runs * 3 + count.get("erase", 0) * per_sector
-            + count.get("program", 0) * (round_trip + program_ms)), {
-                "mode, speed and ready frames": commands, "one-second pauses": pauses,
-                "erase runs": erase_runs, "sectors": count.get("erase", 0),
-                "page programs": count.get("program", 0)}
+def estimate_ms(files, round_trip, erase_ms, program_ms):
+    """The lower bound of bench/README.md for the update of these files, as
+    the tests' record of it gives it: every frame's round trip, the erase and
+    program times the unit needs, and every pause the procedure mandates."""
+    bound = model.record(files, timing={"round_trip_ms": round_trip, "erase_ms": erase_ms,
+                                        "program_ms": program_ms})["bound"]
+    return bound["ms"], {
+        "mode, speed and ready frames": bound["commands"], "one-second pauses": bound["pauses"],
+        "erase runs": bound["erase_runs"], "sectors": bound["sectors"], "page programs": bound["programs"]}
 
 
 def read(path):

@@ -33,13 +33,13 @@
 #include "sim/sample_images.h"
 #include "sim/sim.h"
 #include "tests/support/expected.h"
+#include "tests/support/program_state.h"
 
 extern const char* const FuzzTarget = "fuzz_image_writer";
 
 namespace {
 
 
-const char* const Ids[3] = {"1A60", "1A65", "1A70"};
 const std::size_t LongestStretch = sim::FlashSize + 64;
 
 // Faults after which the unit's answers stay true to what the flash did: a
@@ -95,7 +95,7 @@ std::optional<Case> Decode(const std::uint8_t* data, std::size_t size) {
         rest.swap(tiled);
     }
     int id = selector & 0x03;
-    c.file = id == 3 ? rest : sim::ImageBytes(Ids[id], rest);
+    c.file = id == 3 ? rest : sim::ImageBytes(expected::Regions[id].id, rest);
     return c;
 }
 
@@ -203,9 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sim::WriteFileBytes("fuzz.bin", c->file)) Violated("cannot write the image file");
 
     host::Reset();
-    std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
-    AppState.DeviceHandle = INVALID_HANDLE_VALUE;
-    AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+    ResetProgramState();
     sim::Settings settings;
     settings.flashFill = c->fill;
     settings.eraseMs = 20;  // short erases keep runs fast; stale replies stay truthful

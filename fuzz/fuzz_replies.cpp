@@ -33,6 +33,8 @@
 #include "platform/host_platform.h"
 #include "fuzz/require.h"
 #include "tests/support/expected.h"
+#include "tests/support/program_state.h"
+#include "tests/support/stream.h"
 
 extern const char* const FuzzTarget = "fuzz_replies";
 
@@ -255,7 +257,7 @@ Answer AnswerTo(std::size_t write) {
         const Call& c = bridge.log[i];
         if (c.op == Op::Write) return a;
         if (c.op == Op::Check) {
-            if (c.status != Ok || c.time - w.time >= 2000) return a;
+            if (c.status != Ok || c.time - w.time >= ex::ReplyWindowMs) return a;
             if (c.reported > 0) seen = true;
             continue;
         }
@@ -296,11 +298,15 @@ int Sleeps(const char* event) {
     return static_cast<int>(std::count(events.begin(), events.end(), event));
 }
 
-void FrameIs(std::size_t write, std::initializer_list<BYTE> bytes, const char* what) {
-    REQUIRE(bridge.log[write].bytes == std::vector<BYTE>(bytes), what);
+void FrameIs(std::size_t write, const ex::Frame& bytes, const char* what) {
+    REQUIRE(bridge.log[write].bytes == bytes, what);
 }
 
-const DWORD ExchangeBoundMs = 2000 + 2 * IdleStepMs;
+int Sleeps(DWORD ms) {
+    return Sleeps(ex::SleepEvent(ms).c_str());
+}
+
+const DWORD ExchangeBoundMs = ex::ReplyWindowMs + 2 * IdleStepMs;
 
 void RunExchange(const std::uint8_t* args) {
     const DWORD replyLength = args[0] % 9;
@@ -320,7 +326,7 @@ void RunExchange(const std::uint8_t* args) {
         REQUIRE(bridge.log[writes[0]].bytes == command, "the frame was not sent unchanged");
         for (std::size_t i = writes[0]; i < bridge.log.size(); ++i)
             if (bridge.log[i].op == Op::Check)
-                REQUIRE(bridge.log[i].time - bridge.log[writes[0]].time < 2000, "a queue check after the reply window");
+                REQUIRE(bridge.log[i].time - bridge.log[writes[0]].time < ex::ReplyWindowMs, "a queue check after the reply window");
         answer = AnswerTo(writes[0]);
     }
     REQUIRE(result == (answer.taken ? TRUE : FALSE), "ExchangeCommand's result does not follow the rules");
@@ -341,28 +347,28 @@ void RunExchange(const std::uint8_t* args) {
 void RunReady() {
     BOOL result = WaitDeviceReady();
     std::vector<std::size_t> writes = Writes();
-    REQUIRE(writes.size() <= 2000, "more than 2000 ready queries");
+    REQUIRE(writes.size() <= static_cast<std::size_t>(ex::ReadyTries), "more ready queries than its tries");
     // The poll's buffer keeps what earlier reads left in it; unknown until read.
     std::optional<BYTE> held[2];
     const void* pollBuffer = nullptr;
     bool readyAt = false;
     for (std::size_t k = 0; k < writes.size(); ++k) {
-        FrameIs(writes[k], {0x01, 0x01, 0xDA}, "a ready query that is not 01 01 DA");
+        FrameIs(writes[k], ex::ReadyQuery, "a ready query that is not 01 01 DA");
         Answer a = AnswerTo(writes[k]);
         if (a.buffer && a.asked == 2) {
             REQUIRE(!pollBuffer || pollBuffer == a.buffer, "the poll's reply buffer moved");
             pollBuffer = a.buffer;
             for (std::size_t i = 0; i < a.bytes.size(); ++i) held[i] = a.bytes[i];
         }
-        readyAt = a.readOk && held[0] == BYTE{0xDA} && held[1] == BYTE{0x01};
+        readyAt = a.readOk && held[0] == ex::ReadyAnswer[0] && held[1] == ex::ReadyAnswer[1];
         if (readyAt) REQUIRE(k + 1 == writes.size(), "the poll went on after the ready answer");
     }
     REQUIRE(result == (readyAt ? TRUE : FALSE), "WaitDeviceReady's result does not follow the rules");
     if (!result) {
-        REQUIRE(Sleeps("sleep:10") == 2000, "a poll that ran out did not make 2000 pauses");
+        REQUIRE(Sleeps(ex::ReadyPauseMs) == ex::ReadyTries, "a poll that ran out did not pause after every try");
         REQUIRE(AppState.ReadyCountdown == 0, "a poll that ran out left tries");
     } else {
-        REQUIRE(Sleeps("sleep:10") < 2000, "a poll that found the unit ready made 2000 pauses");
+        REQUIRE(Sleeps(ex::ReadyPauseMs) < ex::ReadyTries, "a poll that found the unit ready paused after every try");
     }
 }
 
@@ -372,7 +378,7 @@ void RunControllerCommand(BYTE code, bool speed) {
     REQUIRE(writes.size() <= 2, "more than one retransmission");
     bool echoed = false;
     for (std::size_t k = 0; k < writes.size(); ++k) {
-        FrameIs(writes[k], {0x01, 0x01, code}, "a controller frame that is not 01 01 code");
+        FrameIs(writes[k], ex::ControllerFrame(code), "a controller frame that is not 01 01 code");
         Answer a = AnswerTo(writes[k]);
         bool echo = a.taken && a.bytes.at(0) == code;
         REQUIRE(!echoed, "a frame was sent after the echo");
@@ -388,7 +394,8 @@ void RunErase(const std::uint8_t* args) {
     const BYTE count = static_cast<BYTE>(1 + args[1] % 3);
     const BYTE first = static_cast<BYTE>(args[0] % (256 - count));
     BOOL result = EraseSectors(first, count);
-    REQUIRE(host::Events().empty() || host::Events().front() == "sleep:3", "no 3 ms pause before the first frame");
+    REQUIRE(host::Events().empty() || host::Events().front() == ex::SleepEvent(ex::ErasePauseMs),
+            "no 3 ms pause before the first frame");
 
     // Walk the frames as the erase must send them: write enable, erase,
     // status reads until one says not busy, for each sector in turn.
@@ -400,20 +407,19 @@ void RunErase(const std::uint8_t* args) {
         Answer a = AnswerTo(w);
         switch (next) {
         case Next::WriteEnable:
-            FrameIs(w, {0x00, 0x04, 0xD0, 0x06}, "not the write enable");
-            if (a.taken && a.bytes[0] == 0x26) next = Next::Erase;
+            FrameIs(w, ex::WriteEnable, "not the write enable");
+            if (a.taken && a.bytes[0] == ex::WriteEnableReply) next = Next::Erase;
             else failureBox = &ex::WriteEnableFailedBox.text;
             break;
         case Next::Erase: {
-            FrameIs(w, {0x00, 0x07, 0xD0, 0xD8, sector, 0x00, 0x00}, "not the erase of the next sector");
-            BYTE accepted = static_cast<BYTE>(0x51 - sector);
-            if (a.taken && a.bytes[0] == accepted) next = Next::Status;
+            FrameIs(w, ex::EraseFrame(sector), "not the erase of the next sector");
+            if (a.taken && a.bytes[0] == ex::EraseReply(sector)) next = Next::Status;
             else failureBox = &ex::SectorEraseFailedBox.text;
             break;
         }
         case Next::Status:
-            FrameIs(w, {0x01, 0x01, 0xD0, 0x05}, "not a status read");
-            if (a.taken && (a.bytes[0] & 0x01) == 0) {
+            FrameIs(w, ex::StatusRead, "not a status read");
+            if (a.taken && (a.bytes[0] & ex::StatusBusy) == 0) {
                 next = sector == static_cast<BYTE>(first + count - 1) ? Next::Done : Next::WriteEnable;
                 ++sector;
             }
@@ -433,8 +439,7 @@ void RunErase(const std::uint8_t* args) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return -1;
     host::Reset();
-    std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
-    AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+    ResetProgramState();
     InitializeCriticalSection(&AppState.DeviceLock);
     AppState.DeviceLockInitialised = TRUE;
     AppState.DeviceHandle = FakeHandle;
@@ -452,21 +457,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     case 1:
         RunReady();
-        bound = 2000 * (ExchangeBoundMs + 10);
+        bound = ex::ReadyTries * (ExchangeBoundMs + ex::ReadyPauseMs);
         break;
     case 2:
         RunControllerCommand(data[1], false);
         bound = 2 * ExchangeBoundMs;
         break;
     case 3:
-        RunControllerCommand(0xD5, true);
+        RunControllerCommand(ex::SpeedCode, true);
         bound = 2 * ExchangeBoundMs;
         break;
     case 4:
         RunErase(data + 1);
         // Per sector two exchanges and a status poll that gives up after
         // about ten seconds (and one more read).
-        bound = 3 + (1 + data[2] % 3) * (3 * ExchangeBoundMs + 10000 + 1);
+        bound = ex::ErasePauseMs + (1 + data[2] % 3) * (3 * ExchangeBoundMs + ex::EraseGiveUpMs + ex::StatusPauseMs);
         break;
     }
     REQUIRE(host::Now() - start <= bound, "the operation outran its time bound");

@@ -47,10 +47,11 @@ bash scripts/setup.sh
 echo "== build the Windows program and the simulated unit (win64)"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
-echo "== build the host tools (make_images, e2e helpers)"
+echo "== build the host tools (make_images, e2e helpers, the tests' expectations)"
 cmake --preset host >/dev/null
 cmake --build --preset host --target make_images e2e_tools
 
 echo "== run the update"
 exec python3 e2e/driver.py demo --work build/run-update --win-dir build/win64 \
-  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe "${extra[@]}"
+  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe \
+  --expected build/host/tests/export_expected "${extra[@]}"

@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "tests/support/fixture.h"
+#include "tests/support/program_state.h"
+#include "tests/support/samples.h"
 #include "update/update_worker.h"
 
 namespace {
@@ -20,7 +21,8 @@ using sim::FrameKind;
 
 const std::wstring* const ImageNames[5] = {&ex::MainImage, &ex::OsdParts[0], &ex::OsdParts[1], &ex::OsdParts[2],
                                            &ex::OsdParts[3]};
-const char* const ImageIds[5] = {"1A70", "1A60", "1A65", "1A60", "1A65"};
+const std::string ImageIds[5] = {ex::OsdId, samples::PartIds[0], samples::PartIds[1], samples::PartIds[2],
+                                 samples::PartIds[3]};
 const DWORD RunBound = 30 * 60 * 1000;  // virtual; a hang runs into it
 
 // A fault on a library call instead of a frame: a write, read or queue check.
@@ -56,9 +58,7 @@ protected:
 
     Result Run(const sim::Settings& settings) {
         host::Reset();
-        std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
-        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
-        AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+        ResetProgramState();
         Attach(settings);
         host::SetTimeLimit(RunBound);
         Result r;

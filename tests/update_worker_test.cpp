@@ -4,6 +4,8 @@
 
 #include "device/device_link.h"
 #include "tests/support/fixture.h"
+#include "sim/settings_file.h"
+#include "tests/support/samples.h"
 #include "update/update_worker.h"
 
 namespace {
@@ -17,7 +19,7 @@ protected:
         settings_.flashFill = 0x5A;
         settings_.eraseMs = 5;
     }
-    // The main image and, for "1A70", the four parts ("1A60", "1A65", "1A60", "1A65").
+    // The main image and, for "1A70", the four sample parts.
     void MakeImages(const std::string& mainId, std::size_t mainSize = 3000, std::size_t partSize = 2100) {
         main_ = MakeImage(ex::Narrow(ex::MainImage), mainId, mainSize, 1);
         for (int i = 0; i < 4; ++i) parts_[i] = MakeImage(ex::Narrow(ex::OsdParts[i]), partIds_[i], partSize + 40 * i, 2 + i);
@@ -115,7 +117,7 @@ protected:
     }
 
     sim::Settings settings_;
-    const std::string partIds_[4] = {"1A60", "1A65", "1A60", "1A65"};
+    const std::string* const partIds_ = samples::PartIds;
     std::vector<unsigned char> main_;
     std::vector<unsigned char> parts_[4];
 };
@@ -266,6 +268,47 @@ TEST_F(Worker, FatalStops) {
             EXPECT_EQ(host::ScreenText(ex::LinePart), L"Writing part 4 ...");
             EXPECT_EQ(sim::WriteModeSnapshots().size(), 3u);
         }
+    }
+}
+
+// The whole record of an update on a unit that garbles or drops chosen
+// frames, against the one the same faults give in the tests' walk of the
+// update (which the end-to-end model reads too).
+TEST_F(Worker, TheWholeRecordUnderFaults) {
+    settings_.eraseMs = 0;
+    const std::vector<std::vector<std::string>> cases = {
+        {"mode:1:wrong_reply"},
+        {"mode:3:wrong_reply", "mode:4:wrong_reply"},
+        {"mode:5:wrong_reply"},  // a write mode sent again
+        {"speed:1:no_reply", "speed:2:wrong_reply"},
+        {"erase:3:wrong_reply"},
+        {"write_enable:12:wrong_reply"},
+        {"program:5:wrong_reply"},
+        {"program:5:wrong_reply", "program:6:wrong_reply"},
+        {"program:70:wrong_reply", "program:200:wrong_reply"},
+    };
+    for (const std::vector<std::string>& faults : cases) {
+        SCOPED_TRACE(faults.front());
+        host::Reset();
+        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
+        AppState.OsdPartsFlag = 0;
+        MakeImages("1A70", 2100, 100);
+        std::string settings;
+        ex::Stream stream;
+        for (const std::string& fault : faults) {
+            settings += "fault = " + fault + "\n";
+            ex::FrameFault parsed;
+            ASSERT_TRUE(ex::ParseFault(fault, parsed));
+            stream.faults.push_back(parsed);
+        }
+        sim::SettingsFile file = sim::ParseSettings(settings);
+        ASSERT_EQ(file.error, "");
+        settings_.frameFaults = file.settings.frameFaults;
+        std::optional<int> exit = Run();
+        stream.Update(ex::OsdId, main_, partIds_, parts_);
+        EXPECT_TRUE(SameEvents(stream.events));
+        ASSERT_TRUE(stream.exitCode.has_value());
+        EXPECT_EQ(exit, *stream.exitCode == 1 ? std::optional<int>(1) : std::nullopt);
     }
 }
 

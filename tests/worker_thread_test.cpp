@@ -13,13 +13,12 @@
 #include "sim/unit.h"
 #include "tests/support/expected.h"
 #include "tests/support/fixture.h"
+#include "tests/support/samples.h"
 #include "update/update_worker.h"
 
 namespace {
 
-const char* const PartFiles[4] = {"SORVIK.0.1.OSD.01.bin", "SORVIK.0.1.OSD.02.bin", "SORVIK.0.1.OSD.03.bin",
-                                  "SORVIK.0.1.OSD.04.bin"};
-const char* const PartIds[4] = {"1A60", "1A65", "1A60", "1A65"};
+const std::string* const PartIds = samples::PartIds;
 const int WriteModes = 5;  // one before each part and one after the last
 
 // The host clock and lock checks, as the host environment has them, plus a
@@ -49,13 +48,6 @@ public:
     std::atomic<int> strandedAt{0};
 };
 
-bool RegionHolds(const std::vector<BYTE>& flash, const char* id, const std::vector<unsigned char>& data) {
-    const expected::Region& r = expected::RegionOf(id);
-    auto base = flash.begin() + r.base;
-    return std::equal(data.begin(), data.end(), base) &&
-           std::all_of(base + data.size(), base + r.Size(), [](BYTE b) { return b == 0xFF; });
-}
-
 template <typename T>
 bool IsPrefix(const std::vector<T>& earlier, const std::vector<T>& later, bool (*same)(const T&, const T&)) {
     return earlier.size() <= later.size() && std::equal(earlier.begin(), earlier.end(), later.begin(), same);
@@ -71,9 +63,9 @@ int PartTextsIn(const std::vector<host::Draw>& draws) {
 class WorkerThread : public UnitTest {};
 
 TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
-    std::vector<unsigned char> main = MakeImage("SORVIK-FPGA-1.45-1013.bin", "1A70", 4096 + 17, 1);
+    std::vector<unsigned char> main = MakeImage(expected::Narrow(expected::MainImage), expected::OsdId, 4096 + 17, 1);
     std::vector<unsigned char> parts[4];
-    for (int i = 0; i < 4; ++i) parts[i] = MakeImage(PartFiles[i], PartIds[i], 2048 + 300 * i, 2 + i);
+    for (int i = 0; i < 4; ++i) parts[i] = MakeImage(expected::Narrow(expected::OsdParts[i]), PartIds[i], 2048 + 300 * i, 2 + i);
     sim::Settings settings;
     settings.flashFill = 0x5A;
     settings.eraseMs = 5;
@@ -144,14 +136,14 @@ TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
     ASSERT_EQ(host::Boxes().size(), 1u);
     EXPECT_EQ(host::Boxes()[0].text, expected::UpdateOkBox.text);
     EXPECT_EQ(host::Boxes()[0].type, expected::UpdateOkBox.type);
-    EXPECT_EQ(host::ScreenText(expected::LineStatus), L"FLASH update ok");
+    EXPECT_EQ(host::ScreenText(expected::LineStatus), expected::Words(expected::UpdateOkText));
     EXPECT_FALSE(sim::DeviceOpen());
 
     const auto& snapshots = sim::WriteModeSnapshots();
     ASSERT_EQ(snapshots.size(), static_cast<std::size_t>(WriteModes));
-    EXPECT_TRUE(RegionHolds(snapshots[0], "1A70", main));
+    EXPECT_TRUE(RegionHolds(snapshots[0], expected::OsdId, main));
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(RegionHolds(snapshots[i + 1], PartIds[i], parts[i])) << "part " << i + 2;
-    EXPECT_TRUE(RegionHolds(sim::Flash(), "1A70", main));
+    EXPECT_TRUE(RegionHolds(sim::Flash(), expected::OsdId, main));
     EXPECT_EQ(ProcessExitCode(0), 0);  // the window's destruction ends a good update with 0
 }
 
@@ -160,7 +152,7 @@ TEST_F(WorkerThread, RunsAWholeUpdateBesideTheInterfaceThread) {
 // with at that moment: the user closing the window during a box, or the
 // window's destruction carried out before the worker's exit(1) takes hold.
 TEST_F(WorkerThread, EveryEndAfterAFatalStopHasBegunCarriesOne) {
-    MakeImage("SORVIK-FPGA-1.45-1013.bin", "1A60", 100);
+    MakeImage(expected::Narrow(expected::MainImage), "1A60", 100);
     sim::Settings settings;
     settings.frameFaults = {{sim::FrameKind::Speed, 1, sim::Fault::NoReply},
                             {sim::FrameKind::Speed, 2, sim::Fault::WrongReply}};

@@ -40,9 +40,14 @@ Frame ProgramFrame(std::uint32_t address, const BYTE* data, std::size_t n) {
     return frame;
 }
 
-const Region& RegionOf(const std::string& id) {
+const Region* FindRegion(const std::string& id) {
     for (const Region& region : Regions)
-        if (region.id == id) return region;
+        if (region.id == id) return &region;
+    return nullptr;
+}
+
+const Region& RegionOf(const std::string& id) {
+    if (const Region* region = FindRegion(id)) return *region;
     throw std::invalid_argument("no region for " + id);
 }
 

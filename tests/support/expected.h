@@ -26,12 +26,23 @@ inline std::wstring Padded(const wchar_t* words, std::size_t blanks) {
     return words + std::wstring(blanks, L' ');
 }
 
+// The words alone, without the trailing blanks, as the screen shows them.
+inline std::wstring Words(const std::wstring& text) {
+    return text.substr(0, text.find_last_not_of(L' ') + 1);
+}
+
 // --- texts drawn -------------------------------------------------------------
 // Introduction (drawn by the Windows shell only).
 inline const std::wstring IntroHeading = L"SORVIK FPGA UPDATE";
 inline const std::wstring IntroVersion = L"Version: 1.45-1013";
 inline const std::wstring IntroConnect = L"Connect USB cable to Sorvik";
 inline const std::wstring IntroCloseOthers = L"Close other software (e.g. GUI)";
+struct Line {
+    int y;
+    std::wstring text;
+};
+inline const Line Intro[4] = {
+    {LineStatus, IntroHeading}, {LineVersion, IntroVersion}, {LineClosing2, IntroConnect}, {LineClosing3, IntroCloseOthers}};
 
 // Device link.
 inline const std::wstring ShortRead = Padded(L"BytesRead not same as datalength", 16);
@@ -76,8 +87,9 @@ inline const std::wstring ModeRetransmit = Padded(L"Reset FPGA error:  retransmi
 inline const std::wstring WriteStarted = Padded(L"Flash write started...", 23);
 inline const std::wstring WriteRetransmit = Padded(L"Flash Write ERROR: retransmit...", 10);
 // The progress text for a value as shown ("0.3", "100.0").
+inline const std::wstring ProgressLead = L"Flash write:  ";
 inline std::wstring ProgressText(const std::wstring& shown) {
-    return L"Flash write:  " + shown + L" %" + std::wstring(33, L' ');
+    return ProgressLead + shown + L" %" + std::wstring(33, L' ');
 }
 // The value shown with remaining of total payload bytes not yet acknowledged:
 // 100 - (remaining / total) * 100, each step in single precision.
@@ -180,6 +192,8 @@ inline const Region Regions[3] = {
     {"1A70", 0x100000, 16, 14},
 };
 const Region& RegionOf(const std::string& id);
+const Region* FindRegion(const std::string& id);  // nullptr for an unknown kind
+const std::uint32_t FlashBytes = 0x200000;
 inline const std::string OsdId = "1A70";  // sets the OSD parts flag
 
 // --- file names ----------------------------------------------------------------------------

@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "device/device_link.h"
+#include "tests/support/program_state.h"
 #include "tests/support/stream.h"
 
 void UnitTest::SetUp() {
@@ -19,9 +18,7 @@ void UnitTest::SetUp() {
     ASSERT_EQ(chdir(folder_.c_str()), 0);
 
     host::Reset();
-    std::memset(static_cast<void*>(&AppState), 0, sizeof AppState);
-    AppState.DeviceHandle = INVALID_HANDLE_VALUE;
-    AppState.MainWindow = reinterpret_cast<HWND>(0x1234);
+    ResetProgramState();
     Attach();
 }
 
@@ -120,11 +117,4 @@ std::vector<sim::Call> CallsOf(BridgeOp op) {
     for (const sim::Call& call : sim::Calls())
         if (call.op == op) calls.push_back(call);
     return calls;
-}
-
-bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& payload) {
-    const expected::Region& region = expected::RegionOf(id);
-    auto base = flash.begin() + region.base;
-    return payload.size() <= region.Size() && std::equal(payload.begin(), payload.end(), base) &&
-           std::all_of(base + payload.size(), base + region.Size(), [](BYTE b) { return b == 0xFF; });
 }

@@ -12,6 +12,7 @@
 #include "sim/host_environment.h"
 #include "sim/sample_images.h"
 #include "sim/sim.h"
+#include "tests/support/region_check.h"
 #include "tests/support/stream.h"
 
 class UnitTest : public ::testing::Test {
@@ -58,8 +59,6 @@ sim::Environment& RecordingEnvironment();
 // The library calls of one operation, in order, with their arguments.
 std::vector<sim::Call> CallsOf(BridgeOp op);
 
-// The image's region holds its payload, then erased cells.
-bool RegionHolds(const std::vector<BYTE>& flash, const std::string& id, const std::vector<unsigned char>& payload);
 
 // The frame bytes as the unit received them.
 std::vector<std::vector<BYTE>> FrameBytes();

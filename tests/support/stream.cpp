@@ -1,6 +1,7 @@
 #include "tests/support/stream.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace expected {
 
@@ -26,36 +27,135 @@ std::string FrameEvent(const std::vector<BYTE>& bytes, const std::vector<BYTE>& 
     return "frame:" + Hex(bytes) + " -> " + Hex(reply);
 }
 
-void Stream::Mode(BYTE code) {
-    std::wstring text = ModeText(code);
+bool ParseFault(const std::string& text, FrameFault& fault) {
+    std::size_t a = text.find(':'), b = text.rfind(':');
+    if (a == std::string::npos || a == b) return false;
+    fault.kind = text.substr(0, a);
+    fault.occurrence = std::atoi(text.substr(a + 1, b - a - 1).c_str());
+    fault.fault = text.substr(b + 1);
+    return fault.occurrence > 0 && (fault.fault == NoReply || fault.fault == WrongReply);
+}
+
+void Stream::Push(Step step, const std::string& event) {
+    steps.push_back(std::move(step));
+    if (!event.empty()) events.push_back(event);
+}
+
+void Stream::Draw(int y, const std::wstring& text) {
+    Step step{Step::Type::Draw};
+    step.y = y;
+    step.text = text;
+    Push(step, DrawEvent(y, text));
+}
+
+void Stream::Box(const expected::Box& box) {
+    Step step{Step::Type::Box};
+    step.box = box;
+    Push(step, BoxEvent(box.text));
+}
+
+void Stream::Sleep(DWORD ms) {
+    Step step{Step::Type::Sleep};
+    step.ms = ms;
+    Push(step, SleepEvent(ms));
+}
+
+static Step FrameStep(const std::string& frameKind, const Frame& bytes, const Frame& reply) {
+    Step step{Step::Type::Frame};
+    step.kind = frameKind;
+    step.bytes = bytes;
+    step.reply = reply;
+    return step;
+}
+
+bool Stream::Send(const std::string& frameKind, const Frame& bytes, const Frame& reply) {
+    return Send(FrameStep(frameKind, bytes, reply));
+}
+
+bool Stream::Send(Step step) {
+    const int ofKind = ++sent_[step.kind];
+    const int ofAll = ++sent_[kind::Any];
+    for (const FrameFault& f : faults)
+        if ((f.kind == step.kind && f.occurrence == ofKind) || (f.kind == kind::Any && f.occurrence == ofAll))
+            step.fault = f.fault;
+    // A dropped reply is still noted with the frame, as the unit made it.
+    if (step.fault == WrongReply && !step.reply.empty()) step.reply[0] ^= 0x01;  // any other byte refuses
+    const bool accepted = step.fault.empty();
+    Push(step, FrameEvent(step.bytes, step.reply));
+    return accepted;
+}
+
+void Stream::Fatal(int code) {
+    Draw(LineStatus, FatalTexts[code]);
+    Box(FatalBox);
+    Push(Step{Step::Type::Close}, CloseEvent);
+    Push(Step{Step::Type::Destroy}, DestroyEvent);
+    Step exit{Step::Type::Exit};
+    exit.status = 1;
+    Push(exit, ExitEvent(exit.status));
+    exitCode = 1;
+    throw Stop{};
+}
+
+// The text, the frame; on a refusal the frame once more and the retransmit
+// text; a second refusal shows its box and stops with its code.
+void Stream::Command(const std::string& frameKind, BYTE code, const std::wstring& text, const expected::Box& failed,
+                     int fatal) {
     if (!text.empty()) Draw(LineStatus, text);
-    Send(ControllerFrame(code), {code});
+    Step frame = FrameStep(frameKind, ControllerFrame(code), {code});
+    frame.code = code;
+    if (Send(frame)) return;
+    const bool accepted = Send(frame);
+    Draw(LineStatus, frameKind == kind::Speed ? SpeedRetransmit : ModeRetransmit);
+    if (accepted) return;
+    Box(failed);
+    Fatal(fatal);
+}
+
+void Stream::Mode(BYTE code) {
+    Command(kind::Mode, code, ModeText(code), ModeFailedBox, FatalMode);
 }
 
 void Stream::Speed() {
-    Draw(LineStatus, SpiSpeed);
-    Send(ControllerFrame(SpeedCode), {SpeedCode});
+    Command(kind::Speed, SpeedCode, SpiSpeed, SpeedFailedBox, FatalSpeed);
 }
 
 void Stream::Ready() {
-    Send(ReadyQuery, ReadyAnswer);
+    Step frame = FrameStep(kind::Ready, ReadyQuery, ReadyAnswer);
+    frame.code = ReadyQuery[2];
+    Send(frame);
 }
 
-void Stream::Image(const std::string& id, const std::vector<BYTE>& payload) {
-    const Region& region = RegionOf(id);
+bool Stream::Erase(const Region& region) {
     Sleep(ErasePauseMs);
     for (int i = 0; i < region.sectorCount; ++i) {
         BYTE sector = static_cast<BYTE>(region.firstSector + i);
-        Send(WriteEnable, {WriteEnableReply});
-        Send(EraseFrame(sector), {EraseReply(sector)});
-        Send(StatusRead, {0x00});
+        if (!Send(kind::WriteEnable, WriteEnable, {WriteEnableReply})) {
+            Box(WriteEnableFailedBox);
+            return false;
+        }
+        Step erase = FrameStep(kind::Erase, EraseFrame(sector), {EraseReply(sector)});
+        erase.sector = sector;
+        if (!Send(erase)) {
+            Box(SectorEraseFailedBox);
+            return false;
+        }
+        Send(kind::Status, StatusRead, {0x00});
         Sleep(StatusPauseMs);
     }
+    return true;
+}
+
+// Every attempt counts towards the progress cycle, resends included; a piece
+// refused twice in a row ends the image.
+bool Stream::Program(const Region& region, const std::vector<BYTE>& payload) {
     Draw(LineStatus, WriteStarted);
     const std::uint32_t total = static_cast<std::uint32_t>(payload.size());
+    std::uint32_t offset = 0;
     int attempts = 0;
-    for (std::uint32_t offset = 0; offset < total; offset += PieceBytes) {
-        std::uint32_t remaining = total - offset;
+    int failures = 0;
+    while (offset < total) {
+        const std::uint32_t remaining = total - offset;
         if (attempts == ProgressCycle - 1) {
             attempts = 0;
             Draw(LineStatus, ProgressText(ProgressShown(remaining, total)));
@@ -63,12 +163,64 @@ void Stream::Image(const std::string& id, const std::vector<BYTE>& payload) {
             ++attempts;
         }
         std::size_t n = remaining < PieceBytes ? remaining : PieceBytes;
-        Send(ProgramFrame(region.base + offset, payload.data() + offset, n), {ProgramAck});
+        Step piece = FrameStep(kind::Program, ProgramFrame(region.base + offset, payload.data() + offset, n), {ProgramAck});
+        piece.address = region.base + offset;
+        piece.data.assign(payload.begin() + offset, payload.begin() + offset + n);
+        if (Send(piece)) {
+            offset += static_cast<std::uint32_t>(n);
+            failures = 0;
+            continue;
+        }
+        Draw(LineStatus, WriteRetransmit);
+        if (++failures == 2) {
+            Box(FlashWriteFailedBox);
+            return false;
+        }
+        Sleep(PauseMs);
     }
+    return true;
 }
 
-void Stream::Update(const std::string& mainId, const std::vector<BYTE>& main, const std::string* partIds,
-                    const std::vector<BYTE>* parts) {
+bool Stream::Image(const std::wstring& name) {
+    auto file = files_->find(name);
+    if (file == files_->end()) {
+        Box(FileMissingBox(name));
+        return false;
+    }
+    const std::vector<BYTE>& bytes = file->second;
+    const Region* region = bytes.size() < 4 ? nullptr : FindRegion(std::string(bytes.begin(), bytes.begin() + 4));
+    if (!region) return false;  // only "Wrong ID" on standard output
+    const std::vector<BYTE> payload(bytes.begin() + 4, bytes.end());
+    if (payload.size() > region->Size()) {
+        Box(FileTooLargeBox(name));
+        return false;
+    }
+    if (!Erase(*region)) Fatal(FatalErase);
+    if (!Program(*region, payload)) return false;
+    Step written{Step::Type::Written};
+    written.text = name;
+    Push(written, "");
+    return true;
+}
+
+void Stream::Image(const std::string& id, const std::vector<BYTE>& payload) {
+    const Region& region = RegionOf(id);
+    if (Erase(region)) Program(region, payload);
+}
+
+static bool IsOsd(const std::vector<BYTE>& file) {
+    return file.size() >= 4 && std::string(file.begin(), file.begin() + 4) == OsdId;
+}
+
+void Stream::Walk(const Files& files) {
+    if (!files.count(MainImage)) {
+        Box(FileMissingBox(MainImage));
+        return;
+    }
+    if (!connected) {
+        Box(NotConnectedBox);
+        return;
+    }
     Draw(LineStatus, Updating);
     Draw(LineVersion, PowerWarning);
     Mode(expected::Update);
@@ -77,8 +229,8 @@ void Stream::Update(const std::string& mainId, const std::vector<BYTE>& main, co
     Speed();
     Mode(Reset);
     Sleep(PauseMs);
-    Image(mainId, main);
-    if (mainId == OsdId) {
+    if (!Image(MainImage)) Fatal(FatalImage);
+    if (IsOsd(files.at(MainImage))) {
         for (int part = 0; part < 4; ++part) {
             Mode(Normal);
             Mode(Write);
@@ -86,7 +238,7 @@ void Stream::Update(const std::string& mainId, const std::vector<BYTE>& main, co
             Draw(LinePart, WritingPart[part]);
             Mode(Reset);
             if (part == 0) Sleep(PauseMs);
-            Image(partIds[part], parts[part]);
+            if (!Image(OsdParts[part])) Fatal(FatalImage);
         }
         Mode(Normal);
         Mode(Normal);
@@ -101,9 +253,32 @@ void Stream::Update(const std::string& mainId, const std::vector<BYTE>& main, co
     Draw(LineClosing1, PowerCycle);
     Draw(LineClosing2, WaitAfterPowerUp);
     Draw(LineClosing3, Reconfigure);
-    Box(UpdateOkBox.text);
-    events.push_back(CloseEvent);
-    events.push_back(DestroyEvent);
+    Box(UpdateOkBox);
+    Push(Step{Step::Type::Close}, CloseEvent);
+    Push(Step{Step::Type::Destroy}, DestroyEvent);
+    exitCode = 0;
+}
+
+void Stream::Update(const Files& files) {
+    files_ = &files;
+    try {
+        Walk(files);
+    } catch (const Stop&) {
+    }
+    files_ = nullptr;
+}
+
+void Stream::Update(const std::string& mainId, const std::vector<BYTE>& main, const std::string* partIds,
+                    const std::vector<BYTE>* parts) {
+    auto file = [](const std::string& id, const std::vector<BYTE>& payload) {
+        std::vector<BYTE> bytes(id.begin(), id.end());
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        return bytes;
+    };
+    Files files{{MainImage, file(mainId, main)}};
+    if (mainId == OsdId)
+        for (int part = 0; part < 4; ++part) files[OsdParts[part]] = file(partIds[part], parts[part]);
+    Update(files);
 }
 
 }  // namespace expected

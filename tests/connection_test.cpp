@@ -142,7 +142,7 @@ TEST_F(Connection, ASerialThatFillsTheBufferEndsAtItsLastByte) {
     OpenDevice();
     EXPECT_EQ(AppState.DeviceHandle, sim::HandleOf(1));
     EXPECT_TRUE(BoxesShown().empty());
-    const std::vector<sim::Call> strings = CallsOf(2);
+    const std::vector<sim::Call> strings = CallsOf(BridgeOp::GetDeviceString);
     ASSERT_EQ(strings.size(), 3u);  // serials of 0 and 1, then kind 2 of 1
     EXPECT_EQ(strings[1].kind, ex::SerialKind);
     EXPECT_EQ(strings[1].lastByte, 0) << "the full serial was not ended inside the buffer";

@@ -174,7 +174,7 @@ TEST_F(SectorErase, TheTimeABoxIsUpDoesNotCountAgainstTheFlash) {
     for (bool stuck : {false, true}) {
         SCOPED_TRACE(stuck ? "stays busy" : "idle after the box");
         sim::Settings s = Filled();
-        s.callFaults = {{6, firstStatusReadsRead}};
+        s.callFaults = {{BridgeOp::Read, firstStatusReadsRead}};
         if (stuck) s.frameFaults = {{sim::FrameKind::Erase, 1, sim::Fault::StuckBusy}};
         OpenUnit(s);
         host::SetInterfaceHook([&](const std::string& event) {

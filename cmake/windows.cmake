@@ -27,6 +27,8 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/sim/CMakeLists.txt)
   add_subdirectory(sim)
 endif()
+# The field trace library: a drop-in SiUSBXp.dll in front of the maker's.
+add_subdirectory(trace)
 
 # Checks of what was built, for machines that cannot run the program: they
 # read the files, they do not execute them.

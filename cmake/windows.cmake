@@ -23,6 +23,8 @@ add_dependencies(bridge_import bridge_implib)
 
 add_subdirectory(app)
 add_subdirectory(sim)
+# The field trace library: a drop-in SiUSBXp.dll in front of the maker's.
+add_subdirectory(trace)
 
 # Checks of what was built, for machines that cannot run the program: they
 # read the files, they do not execute them.

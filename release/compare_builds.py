@@ -2,7 +2,7 @@
 """Compares the release builds of two runs of scripts/package.sh: the same
 programs, zips and SHA256SUMS byte for byte, no link time or symbol table in
 a program's header, no build or source folder named inside it, and nothing
-in a zip but the program and the guide.
+in a zip but the program, the guide and the trace kit.
     compare_builds.py WORK RUN RUN"""
 import filecmp
 import os
@@ -22,44 +22,51 @@ class Report:
         print("FAIL", what)
 
 
-def program_path(work, run, arch):
-    return os.path.join(work, run, "build", "release-" + arch, "app", "SorvikFpgaUpdate.exe")
+BUILT = {"program": ("app", "SorvikFpgaUpdate.exe"), "trace library": ("trace", "SiUSBXp.dll")}
 
 
-def check_program(report, work, run, arch):
-    data = open(program_path(work, run, arch), "rb").read()
+def program_path(work, run, arch, what="program"):
+    return os.path.join(work, run, "build", "release-" + arch, *BUILT[what])
+
+
+def check_program(report, work, run, arch, what="program"):
+    data = open(program_path(work, run, arch, what), "rb").read()
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     stamp, symbols = struct.unpack_from("<II", data, pe + 8)
     if stamp:
-        report.fail("%s %s: link time 0x%08X in the header" % (run, arch, stamp))
+        report.fail("%s %s %s: link time 0x%08X in the header" % (run, arch, what, stamp))
     if symbols:
-        report.fail("%s %s: a symbol table is left in the program" % (run, arch))
+        report.fail("%s %s %s: a symbol table is left in it" % (run, arch, what))
     for folder in (os.path.join(work, run, "src"), os.path.join(work, run, "build"), work):
         for form in (folder.encode(), folder.encode("utf-16-le")):
             if form in data:
-                report.fail("%s %s: the program names the folder %s" % (run, arch, folder))
+                report.fail("%s %s %s: it names the folder %s" % (run, arch, what, folder))
 
 
 def compare_programs(report, work, runs):
     for arch in ARCHES:
-        for run in runs:
-            check_program(report, work, run, arch)
-        first, second = (program_path(work, run, arch) for run in runs)
-        if filecmp.cmp(first, second, shallow=False):
-            print("ok   %s program: the same %d bytes from both builds" % (arch, os.path.getsize(first)))
-        else:
-            report.fail("%s program differs between the two builds" % arch)
+        for what in BUILT:
+            for run in runs:
+                check_program(report, work, run, arch, what)
+            first, second = (program_path(work, run, arch, what) for run in runs)
+            if filecmp.cmp(first, second, shallow=False):
+                print("ok   %s %s: the same %d bytes from both builds" % (arch, what, os.path.getsize(first)))
+            else:
+                report.fail("%s %s differs between the two builds" % (arch, what))
 
 
-def check_zip(report, name, path):
-    folder = name[:-4]
+def check_zip(report, name, path, reader):
+    folder = name[:-4] + "/"
     inside = zipfile.ZipFile(path).namelist()
-    want = [folder + "/", folder + "/SorvikFpgaUpdate.exe", folder + "/UserGuide.html"]
+    want = [folder, folder + "SorvikFpgaUpdate.exe", folder + "UserGuide.html", folder + "trace/",
+            folder + "trace/README.txt", folder + "trace/SiUSBXp.dll"] + [folder + "trace/" + n for n in reader]
     if inside != want:
-        report.fail("%s holds %s, not only the program and the guide" % (name, inside))
+        report.fail("%s holds %s, not only the program, the guide and the trace kit %s" % (name, inside, want))
 
 
 def compare_dists(report, work, runs):
+    sources = os.path.join(work, runs[0], "src", "tools", "trace")
+    reader = sorted(n for n in os.listdir(sources) if n.endswith(".py"))
     names = sorted(os.listdir(os.path.join(work, runs[0], "dist")))
     if names != sorted(os.listdir(os.path.join(work, runs[1], "dist"))):
         report.fail("the two builds wrote different files: %s" % names)
@@ -70,7 +77,7 @@ def compare_dists(report, work, runs):
         else:
             report.fail("%s differs between the two builds" % name)
         if name.endswith(".zip"):
-            check_zip(report, name, a)
+            check_zip(report, name, a, reader)
 
 
 def main(argv):

@@ -3,9 +3,13 @@
 
   package.py --version V --date EPOCH --guide docs/user-guide.md --out DIR
              --program win32=PATH --program win64=PATH
+             --trace-library win32=PATH --trace-library win64=PATH
+             --trace-reader tools/trace --trace-readme release/trace-README.txt
 
 For each architecture DIR/SorvikFpgaUpdate-V-ARCH.zip holds one folder with
-the program and the user guide as one HTML file (its pictures inside it);
+the program, the user guide as one HTML file (its pictures inside it), and
+the trace kit in trace/: the trace library of that architecture, the
+reader's Python files and the kit's README;
 DIR/SHA256SUMS lists both zips in the form `sha256sum -c` reads.
 
 Every byte of a zip follows from its inputs: entries in a fixed order, each
@@ -25,6 +29,7 @@ sys.dont_write_bytecode = True
 
 PROGRAM = "SorvikFpgaUpdate.exe"
 GUIDE = "UserGuide.html"
+TRACE = "trace/"
 FILE_MODE = 0o100644
 FOLDER_MODE = 0o040755
 MSDOS_DIRECTORY = 0x10
@@ -132,11 +137,30 @@ def entry(name, date, mode, attributes=0):
 
 
 def write_zip(path, folder, files, date):
-    """files: [(name in the folder, bytes)], written in this order."""
+    """files: [(name in the folder, bytes)], written in this order; a name
+    ending in / is a folder."""
     with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=9) as z:
         z.writestr(entry(folder + "/", date, FOLDER_MODE, MSDOS_DIRECTORY), b"")
         for name, data in files:
-            z.writestr(entry("%s/%s" % (folder, name), date, FILE_MODE), data, compresslevel=9)
+            if name.endswith("/"):
+                z.writestr(entry("%s/%s" % (folder, name), date, FOLDER_MODE, MSDOS_DIRECTORY), b"")
+            else:
+                z.writestr(entry("%s/%s" % (folder, name), date, FILE_MODE), data, compresslevel=9)
+
+
+def reader_files(folder):
+    """The trace reader as it runs: its Python files, not its tests."""
+    names = sorted(n for n in os.listdir(folder) if n.endswith(".py"))
+    return [(TRACE + n, read(os.path.join(folder, n))) for n in names]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def by_arch(pairs):
+    return dict(p.partition("=")[::2] for p in pairs)
 
 
 def zip_date(epoch):
@@ -152,6 +176,9 @@ def main(argv):
     p.add_argument("--guide", required=True)
     p.add_argument("--out", required=True)
     p.add_argument("--program", action="append", required=True, metavar="ARCH=PATH")
+    p.add_argument("--trace-library", action="append", required=True, metavar="ARCH=PATH")
+    p.add_argument("--trace-reader", required=True, metavar="DIR")
+    p.add_argument("--trace-readme", required=True)
     a = p.parse_args(argv)
 
     with open(a.guide, encoding="utf-8") as f:
@@ -160,13 +187,16 @@ def main(argv):
     date = zip_date(a.date)
     os.makedirs(a.out, exist_ok=True)
     sums = []
-    for entry in sorted(a.program):
-        arch, _, path = entry.partition("=")
-        with open(path, "rb") as f:
-            program = f.read()
+    programs, libraries = by_arch(a.program), by_arch(a.trace_library)
+    if sorted(programs) != sorted(libraries):
+        p.error("a trace library for each program's architecture, and no other")
+    kit = [(TRACE, b""), (TRACE + "README.txt", read(a.trace_readme))] + reader_files(a.trace_reader)
+    for arch in sorted(programs):
         folder = "SorvikFpgaUpdate-%s-%s" % (a.version, arch)
         name = folder + ".zip"
-        write_zip(os.path.join(a.out, name), folder, [(PROGRAM, program), (GUIDE, guide)], date)
+        files = [(PROGRAM, read(programs[arch])), (GUIDE, guide)] + kit[:2] + \
+                [(TRACE + "SiUSBXp.dll", read(libraries[arch]))] + kit[2:]
+        write_zip(os.path.join(a.out, name), folder, files, date)
         with open(os.path.join(a.out, name), "rb") as f:
             sums.append("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
     with open(os.path.join(a.out, "SHA256SUMS"), "w") as f:

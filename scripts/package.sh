@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds both Windows programs in release form and writes the packages:
-#   dist/SorvikFpgaUpdate-<version>-win32.zip, ...-win64.zip  (program + user guide)
+#   dist/SorvikFpgaUpdate-<version>-win32.zip, ...-win64.zip  (program, user
+#     guide, and the trace kit in trace/: the trace library of the same
+#     architecture, the trace reader and a short README)
 #   dist/SHA256SUMS
 # The same commit gives the same bytes wherever and whenever it is built.
 # Nothing of the simulated unit goes into a package: beside the program a
@@ -51,11 +53,12 @@ for arch in win32 win64; do
   echo "== build the $arch program in release form ($dir)"
   cmake -S "$source_dir" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/$toolchain" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$dir" --target SorvikFpgaUpdate -j2
-  programs+=(--program "$arch=$dir/app/SorvikFpgaUpdate.exe")
+  cmake --build "$dir" --target SorvikFpgaUpdate trace_dll -j2
+  programs+=(--program "$arch=$dir/app/SorvikFpgaUpdate.exe" --trace-library "$arch=$dir/trace/SiUSBXp.dll")
 done
 
 echo "== packages in $dist"
 python3 release/package.py --version "$version" --date "$SOURCE_DATE_EPOCH" \
-  --guide docs/user-guide.md --out "$dist" "${programs[@]}"
+  --guide docs/user-guide.md --trace-reader tools/trace --trace-readme release/trace-README.txt \
+  --out "$dist" "${programs[@]}"
 ls -l "$dist"

@@ -254,11 +254,20 @@ public:
     }
     ~Book() {
         if (drain_) recorder.Drain();
+        if (writeOut_) recorder.WriteOut();
         LeaveCriticalSection(&recordLock);
+    }
+    // For a failing check: what came before it goes out now; the check's own
+    // run joins its repeats and goes out when it ends or at the next flush,
+    // so a program that polls a failing queue does not write a line per call.
+    void KeepRunOpen() {
+        writeOut_ = drain_;
+        drain_ = false;
     }
 
 private:
     bool drain_;
+    bool writeOut_ = false;
 };
 
 trace::Out OutOf(const DWORD* value) { return value ? trace::Given(*value) : trace::Null(); }
@@ -351,6 +360,7 @@ BridgeStatus WINAPI BridgeCheckRxQueue(HANDLE handle, DWORD* bytesWaiting, DWORD
     BridgeStatus status = maker.usable ? maker.check(handle, bytesWaiting, queueStatus) : NoLibrary;
     trace::Call call = timing.Done(status);
     Book book(status);
+    book.KeepRunOpen();
     recorder.Check(call, HandleValue(handle), OutOf(bytesWaiting), OutOf(queueStatus));
     return status;
 }

@@ -270,7 +270,7 @@ namespace {
 bool Same(Out a, Out b) { return a.given == b.given && a.value == b.value; }
 }  // namespace
 
-void Recorder::Check(const Call& call, uint64_t handle, Out waiting, Out queueStatus) {
+bool Recorder::Check(const Call& call, uint64_t handle, Out waiting, Out queueStatus) {
     Run& r = run_;
     if (r.open && r.first.thread == call.thread && r.handle == handle && r.first.status == call.status &&
         r.first.nolib == call.nolib && Same(r.waiting, waiting) && Same(r.queueStatus, queueStatus)) {
@@ -278,7 +278,7 @@ void Recorder::Check(const Call& call, uint64_t handle, Out waiting, Out queueSt
         r.last = call.t;
         r.first.dur += call.dur;
         ++calls_;
-        return;
+        return false;
     }
     EndRun();
     r.open = true;
@@ -289,6 +289,7 @@ void Recorder::Check(const Call& call, uint64_t handle, Out waiting, Out queueSt
     r.n = 1;
     r.last = call.t;
     ++calls_;
+    return true;
 }
 
 void Recorder::EndRun() {
@@ -312,6 +313,10 @@ void Recorder::EndRun() {
 
 void Recorder::Drain() {
     EndRun();
+    WriteOut();
+}
+
+void Recorder::WriteOut() {
     if (sink_ && used_ > 0) sink_(context_, buffer_, used_);
     used_ = 0;
 }

@@ -81,11 +81,14 @@ public:
     void Write(const Call& call, uint64_t handle, const unsigned char* buffer, uint32_t length, Out written,
                Out last);
     void Flush(const Call& call, uint64_t handle, uint32_t transmit, uint32_t receive);
-    // Checks with the same outcome on the same thread and handle join one record.
-    void Check(const Call& call, uint64_t handle, Out waiting, Out queueStatus);
+    // Checks with the same outcome on the same thread and handle join one
+    // record; true when this one began a new run.
+    bool Check(const Call& call, uint64_t handle, Out waiting, Out queueStatus);
 
     // Ends a run of checks and hands every buffered line to the sink.
     void Drain();
+    // Hands the buffered lines to the sink and leaves a run of checks open.
+    void WriteOut();
     // The last record, then Drain. Allocates nothing: it runs at process end.
     void Finish(uint64_t t);
 

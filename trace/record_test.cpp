@@ -117,10 +117,10 @@ TEST(TraceRecord, ControlCharactersInPathsAreEscaped) {
 // thread, another call or a flush ends it.
 TEST(TraceRecord, ChecksWithTheSameOutcomeJoin) {
     Fixture f;
-    f.recorder.Check(At(100, 2), 0x10, Given(0), Given(0));
-    f.recorder.Check(At(103, 1), 0x10, Given(0), Given(0));
+    EXPECT_TRUE(f.recorder.Check(At(100, 2), 0x10, Given(0), Given(0)));
+    EXPECT_FALSE(f.recorder.Check(At(103, 1), 0x10, Given(0), Given(0)));
     f.recorder.Check(At(105, 4), 0x10, Given(0), Given(0));
-    f.recorder.Check(At(110, 1), 0x10, Given(1), Given(0));   // bytes came
+    EXPECT_TRUE(f.recorder.Check(At(110, 1), 0x10, Given(1), Given(0)));  // bytes came
     f.recorder.Check(At(111, 1, 0, 8), 0x10, Given(1), Given(0));  // another thread
     f.recorder.Check(At(112, 1, 3), 0x10, Given(1), Given(0));     // another status
     f.recorder.Check(At(113, 1, 3), 0x10, Given(1), Null());       // a null out-argument
@@ -153,6 +153,19 @@ TEST(TraceRecord, EndCountsEveryCallAndEndsARun) {
               "{\"op\":\"check\",\"t\":10,\"dur\":5,\"th\":7,\"st\":0,\"handle\":\"0x10\",\"waiting\":0,\"qstat\":0,\"n\":5,\"last\":14}\n"
               "{\"op\":\"end\",\"t\":99,\"calls\":6}\n");
     EXPECT_EQ(f.recorder.Buffered(), 0u);
+}
+
+// Writing out what is buffered leaves a run of checks open to join its repeats.
+TEST(TraceRecord, WriteOutKeepsTheRunOpen) {
+    Fixture f;
+    f.recorder.Count(At(1), Given(1));
+    f.recorder.Check(At(10, 1, 4), 0x10, Given(0), Given(0));
+    f.recorder.WriteOut();
+    EXPECT_EQ(f.file.All(), "{\"op\":\"count\",\"t\":1,\"dur\":3,\"th\":7,\"st\":0,\"count\":1}\n");
+    f.recorder.Check(At(11, 1, 4), 0x10, Given(0), Given(0));
+    f.file.writes.clear();
+    EXPECT_EQ(f.Drained(),
+              "{\"op\":\"check\",\"t\":10,\"dur\":2,\"th\":7,\"st\":4,\"handle\":\"0x10\",\"waiting\":0,\"qstat\":0,\"n\":2,\"last\":11}\n");
 }
 
 // The sink only ever gets whole lines, however small the buffer; a line

@@ -195,7 +195,7 @@ const char* FaultName(Fault fault) {
 
 namespace bridge {
 
-bool FaultHits(const Settings& settings, const Call& call) {
+static bool FaultHits(const Settings& settings, const Call& call) {
     for (const CallFault& f : settings.callFaults)
         if (f.op == call.op && (f.call == 0 || f.call == call.number)) return true;
     return false;

@@ -67,4 +67,14 @@ CASES += [Case("progress_%d" % size, [UPDATE, OK], main=("1A60", size),
                why="first progress text of a %d-byte payload, in single precision" % size)
           for size in (25441, 30797, 273067)]
 
+CASES += [Case("fatal_write_enable", [UPDATE, OK, OK], main=("1A70", SHORT), faults=["write_enable:3:wrong_reply"],
+               why="write enable answered wrongly at sector 18 of a 1A70 image: code 6")]
+
 BY_NAME = {c.name: c for c in CASES}
+# Run a second time with the trace library in front of the simulated one.
+# (Not without the main image: the program then makes no library call, and
+# the trace library writes no trace.)
+TRACED = [c.name for c in CASES if UPDATE in c.steps and "SORVIK-FPGA-1.45-1013.bin" not in c.missing]
+# Recorded through the trace library, then replayed from the trace with no
+# fault configured: a field failure watched on our own machines.
+REPLAYED = ["fatal_write_enable", "fatal_speed", "fatal_write"]

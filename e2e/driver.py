@@ -5,7 +5,9 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
   driver.py prefix  --work DIR [--reuse]     make the Wine prefix (DIR/wineprefix)
   driver.py cleanup --work DIR               end the prefix's Wine processes
   driver.py list                             the case names
-  driver.py case NAME --arch x86_64|i686 --work DIR --win-dir DIR --make-images EXE --inspect EXE
+  driver.py list [--traced | --replayed]     the case names: all, those run again through the
+                                             trace library, those recorded and replayed
+  driver.py case NAME --arch x86_64|i686 [--traced | --replayed] --work DIR --win-dir DIR --make-images EXE --inspect EXE
                  --expected EXE [--probe32 EXE]
                                              run one case; exit 0 passed, 1 failed, 77 skipped
   driver.py demo --work DIR --win-dir DIR --make-images EXE --inspect EXE --expected EXE [--display :N]
@@ -17,6 +19,7 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
+import copy
 import glob
 import os
 import shutil
@@ -29,7 +32,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import model  # noqa: E402
-from cases import BY_NAME, CASES, Case, FULL_1A70, UPDATE, OK  # noqa: E402
+import traced  # noqa: E402
+from cases import BY_NAME, CASES, REPLAYED, TRACED, Case, FULL_1A70, UPDATE, OK  # noqa: E402
 from observe import UnitTrace  # noqa: E402
 import rehearsal  # noqa: E402
 from session import (TITLE, WINE32, WINE64, Failure, Session, kill_wineserver, run, set_deadline,  # noqa: E402
@@ -196,7 +200,9 @@ def prepare(case, folder, win_dir, make_images, images=None):
 
 def write_settings(case, folder):
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
-    lines += ["fault = %s" % f for f in case.faults]
+    replay = getattr(case, "replay", None)
+    # A replay answers as the recorded run did: no fault of its own.
+    lines += ["replay = %s" % replay] if replay else ["fault = %s" % f for f in case.faults]
     with open(os.path.join(folder, "settings.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
 
@@ -413,13 +419,24 @@ def read(path):
 
 
 def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
-             images=None, compare=True):
+             images=None, compare=True, through_trace=False, replay=None):
     """Runs the case. With `images` (name -> bytes) those files lie beside the
     program instead of make_images's. compare=False: what the program does is
     recorded but not checked against the model (which knows files of a known
-    kind that fit their region, no others)."""
-    folder = os.path.join(os.path.abspath(work), arch, case.name)
+    kind that fit their region, no others). through_trace: with the trace
+    library in front of the simulated one, and the reader's frames held
+    against the unit's. replay: a trace the simulated unit answers as."""
+    name = ("traced." if through_trace else "replayed." if replay else "") + case.name
+    folder = os.path.join(os.path.abspath(work), arch, name)
+    if replay:
+        case = copy.copy(case)
+        case.replay = replay
     files = prepare(case, folder, win_dir, make_images, images)
+    if through_trace:
+        try:
+            traced.place(folder, win_dir)
+        except traced.Missing as e:
+            raise Failure(str(e))
     expect = expectation(case, files) if compare else None
     checks = Checks()
     set_deadline(seconds)
@@ -451,6 +468,8 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             images = check_outputs(checks, folder, relay, expect, driver, exit_code)
             for ok, line in images:
                 checks.check(line, ok)
+        if through_trace:
+            check_trace(checks, folder, expect, exit_code)
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
     if checks.passed and not keep:
@@ -458,6 +477,22 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             for p in glob.glob(os.path.join(folder, pattern)):
                 os.remove(p)
     return checks, folder, elapsed, exit_code, relay, images
+
+
+def check_trace(checks, folder, expect, exit_code):
+    """One trace beside the program; its frames are the unit's, frame for
+    frame; the reader's verdict agrees with how the run ended."""
+    found = traced.trace_files(folder)
+    if not checks.equal("the trace library wrote one trace beside the program", len(found), 1):
+        return
+    unit = UnitTrace(os.path.join(folder, "trace.txt")).frames
+    checks.equal("the reader's frames are the unit's record, frame for frame",
+                 traced.frame_differences(found[0], unit), [])
+    said = traced.verdict(found[0])
+    if expect is not None:
+        succeeded = any(box[0] == model.table()["box_ok"][0] for box in expect.boxes())
+        checks.check("the reader's verdict agrees with the run's end (verdict: %s)" % said,
+                     (said == "the update went through") == succeeded)
 
 
 # --- commands ---------------------------------------------------------------------------------
@@ -470,9 +505,17 @@ def command_case(a):
         if why:
             say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
             return SKIP
-    checks, folder, elapsed, exit_code, _, _ = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect)
+    run = lambda **how: run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect, **how)
+    checks, folder, elapsed, exit_code, _, _ = run(through_trace=a.traced or a.replayed)
     say(checks.report())
     say("%s in %.1f s; artefacts in %s" % ("PASSED" if checks.passed else "FAILED", elapsed, folder))
+    if a.replayed and checks.passed:
+        recorded = traced.trace_files(folder)[0]
+        say("replayed from %s, with no fault configured:" % recorded)
+        replayed, folder, elapsed, _, _, _ = run(replay=recorded, keep=True)
+        say(replayed.report())
+        say("%s in %.1f s; artefacts in %s" % ("PASSED" if replayed.passed else "FAILED", elapsed, folder))
+        return 0 if replayed.passed else 1
     return 0 if checks.passed else 1
 
 
@@ -685,7 +728,9 @@ def main(argv):
     pp.add_argument("--work", required=True)
     pp.add_argument("--reuse", action="store_true")
     sub.add_parser("cleanup").add_argument("--work", required=True)
-    sub.add_parser("list")
+    lp = sub.add_parser("list")
+    lp.add_argument("--traced", action="store_true")
+    lp.add_argument("--replayed", action="store_true")
     for name in ("case", "demo", "shots"):
         c = sub.add_parser(name)
         if name == "shots":
@@ -694,6 +739,10 @@ def main(argv):
             c.add_argument("name", choices=sorted(BY_NAME))
             c.add_argument("--arch", choices=["x86_64", "i686"], default="x86_64")
             c.add_argument("--probe32")
+            how = c.add_mutually_exclusive_group()
+            how.add_argument("--traced", action="store_true", help="through the trace library")
+            how.add_argument("--replayed", action="store_true",
+                             help="recorded through the trace library, then replayed from its trace")
         else:
             c.add_argument("--display", default=os.environ.get("DISPLAY") or None)
             c.add_argument("--images", metavar="DIR", help="the image files in DIR, by their fixed names, "
@@ -710,7 +759,7 @@ def main(argv):
         model.use(a.expected)
     try:
         if a.command == "list":
-            say(";".join(c.name for c in CASES))
+            say(";".join(TRACED if a.traced else REPLAYED if a.replayed else [c.name for c in CASES]))
             return 0
         if a.command == "prefix":
             make_prefix(a.work, a.reuse)

@@ -1,0 +1,67 @@
+"""Runs with the field trace library between the program and the simulated
+unit, as a user would set it up: the simulated library renamed as the
+maker's, the trace library in its place. What the trace reader decodes from
+the trace is held against the simulated unit's own record of the frames."""
+import glob
+import os
+import shutil
+import sys
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "trace")
+sys.path.insert(0, TOOLS)
+
+import trace_frames  # noqa: E402
+import trace_load  # noqa: E402
+import trace_road  # noqa: E402
+
+MAKER = "SiUSBXp-maker.dll"
+READER = os.path.join(TOOLS, "read_trace.py")
+
+
+class Missing(Exception):
+    pass
+
+
+def place(folder, win_dir):
+    """The run folder as a user sets it up for a trace."""
+    library = os.path.join(win_dir, "trace", "SiUSBXp.dll")
+    if not os.path.exists(library):
+        raise Missing("%s is missing: build the Windows preset first" % library)
+    os.replace(os.path.join(folder, "SiUSBXp.dll"), os.path.join(folder, MAKER))
+    shutil.copy(library, os.path.join(folder, "SiUSBXp.dll"))
+
+
+def trace_files(folder):
+    return sorted(glob.glob(os.path.join(folder, "SiUSBXp-trace-*.jsonl")))
+
+
+def reply_sent(kind, fault, reply):
+    """What of the unit's reply reached the program, by the fault on it."""
+    if fault in ("no_reply", "late_reply"):
+        return None  # never, or after the program's window
+    if fault == "short_read":
+        return reply[:-1]
+    return reply
+
+
+def frame_differences(trace_path, unit_frames):
+    """[] when the reader's frames are the unit's, frame for frame (bytes,
+    and the reply as it reached the program); else the first differences."""
+    frames = trace_frames.pair(trace_load.load(trace_path).calls)
+    out = []
+    if len(frames) != len(unit_frames):
+        out.append("the trace holds %d frames, the unit received %d" % (len(frames), len(unit_frames)))
+    for i, (f, (ms, kind, fault, sent, reply)) in enumerate(zip(frames, unit_frames)):
+        want = reply_sent(kind, fault, reply)
+        if f.bytes != sent:
+            out.append("frame %d: the trace has %s, the unit received %s" % (i, f.bytes.hex(), sent.hex()))
+        elif f.reply != want and not (want is None and f.reply is None):
+            out.append("frame %d (%s): reply %s in the trace, the unit's %s" % (
+                i, f.name, f.reply.hex() if f.reply else None, want.hex() if want is not None else None))
+        if len(out) >= 5:
+            break
+    return out
+
+
+def verdict(trace_path):
+    return trace_road.Road(trace_load.load(trace_path)).verdict

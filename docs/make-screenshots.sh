@@ -8,11 +8,28 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 echo "== build the Windows program and the simulated unit (win64)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target SorvikFpgaUpdate sim_dll
+cmake --build --preset win64 --target SorvikFpgaUpdate sim_dll trace_dll
 echo "== build the host tools (make_images, e2e helpers, the tests' expectations)"
 cmake --preset host >/dev/null
 cmake --build --preset host --target make_images e2e_tools
+tools=(--win-dir build/win64 --make-images build/host/tools/make_images
+       --inspect build/host/e2e/list_windows.exe --expected build/host/tests/export_expected)
 echo "== the pictures"
-exec python3 e2e/driver.py shots --work build/screenshots --win-dir build/win64 \
-  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe \
-  --expected build/host/tests/export_expected --out docs/images
+python3 e2e/driver.py shots --work build/screenshots "${tools[@]}" --out docs/images
+
+# The trace report of a failed update: write enable refused at sector 18,
+# recorded through the trace library, read by the trace reader, drawn by
+# headless Chromium.
+echo "== the trace report"
+python3 e2e/driver.py prefix --work build/screenshots --reuse
+python3 e2e/driver.py case fatal_write_enable --traced --work build/screenshots "${tools[@]}"
+trace=$(ls build/screenshots/x86_64/traced.fatal_write_enable/SiUSBXp-trace-*.jsonl)
+page=build/screenshots/trace-report.html
+status=0
+python3 tools/trace/read_trace.py "$trace" --html "$page" || status=$?
+[ "$status" -eq 1 ] || { echo "make-screenshots: the reader gave $status for a failed update" >&2; exit 1; }
+profile=$(mktemp -d)
+trap 'rm -rf "$profile"' EXIT
+chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+  --disable-component-update --disable-sync --user-data-dir="$profile" --window-size=1000,760 \
+  --screenshot="$PWD/docs/images/trace-report.png" "file://$PWD/$page"

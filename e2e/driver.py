@@ -547,9 +547,16 @@ def command_demo(a):
             REHEARSAL_UNIT["round_trip_ms"], REHEARSAL_UNIT["erase_ms"], REHEARSAL_UNIT["flash_fill"]))
     make_prefix(a.work, reuse=True)
     case = Case("demo", [UPDATE, UNTIL_END], main=("1A70", FULL_1A70), parts=64 * 1024, settings=REHEARSAL_UNIT)
+    unit = None
+    if a.unit_trace:
+        try:
+            unit = traced.unit_timing(a.unit_trace)
+        except traced.Missing as e:
+            say("Nothing to rehearse: %s." % e)
+            return USAGE
     checks, folder, elapsed, exit_code, relay, _ = run_case(
         case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True,
-        seconds=UPDATE_SECONDS + 120, images=images, compare=known)
+        seconds=UPDATE_SECONDS + 120, images=images, compare=known, through_trace=a.trace)
     if relay is None:
         say(checks.report())
         say("The run did not come to its end; artefacts in %s" % folder)
@@ -568,12 +575,15 @@ def command_demo(a):
     if not trace.frames:
         say("  nothing reached the unit")
     say("Time taken: %.1f s, from starting the program to its end (under Wine, with its tracing)" % elapsed)
-    bound, counts = rehearsal.estimate_ms(files, a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], 0)
+    round_trip, erase = unit if unit else (a.round_trip_ms, REHEARSAL_UNIT["erase_ms"])
+    bound, counts = rehearsal.estimate_ms(files, round_trip, erase, 0)
     if trace.frames:
-        say("On a unit at a round trip of %d ms per frame (erase %d ms a sector, as simulated): at least %.1f s "
-            "for the same frames (%s; the bound of bench/README.md)" % (
-                a.round_trip_ms, REHEARSAL_UNIT["erase_ms"], bound / 1000.0,
-                ", ".join("%s %d" % (k, v) for k, v in counts.items())))
+        on = ("On the unit of the trace %s (round trip %.3f ms per frame, erase %.1f ms a sector: the medians "
+              "it recorded)" % (a.unit_trace, round_trip, erase) if unit else
+              "On a unit at a round trip of %d ms per frame (erase %d ms a sector, as simulated)" % (round_trip, erase))
+        say("%s: at least %.1f s for the same frames (%s; the bound of bench/README.md)" % (
+            on, bound / 1000.0, ", ".join("%s %d" % (k, v) for k, v in counts.items())))
+
     say("Images, traces and flash dumps: %s" % folder)
     say("Screenshots: %s" % ", ".join(sorted(glob.glob(os.path.join(folder, "shot-*.png")))))
     if known:
@@ -585,7 +595,31 @@ def command_demo(a):
         say("Checks of the program: not made, as they know only files of a known kind that fit their region; "
             "the above is what the program did.")
     success = verdict(relay, exit_code, lines, any(f[1] == "erase" for f in trace.frames))
-    return 0 if success and checks.passed else 1
+    # Last, the trace as support would read it, ending in the reader's verdict.
+    read_back = report_trace(folder) if a.trace else 0
+    return 0 if success and checks.passed and read_back == 0 else 1
+
+
+def report_trace(folder):
+    """The trace reader's account of the run, and its page: as support would
+    read a user's trace. Non-zero when there is no trace to read."""
+    found = traced.trace_files(folder)
+    if len(found) != 1:
+        say("\nThe trace library wrote %d traces into %s, not one." % (len(found), folder))
+        return 1
+    page = os.path.join(folder, "trace-report.html")
+    say("\nThe trace, as the trace reader reads it (tools/trace/read_trace.py %s --images %s --html %s):"
+        % (found[0], folder, page))
+    r = run([sys.executable, "-B", traced.READER, found[0], "--images", folder, "--html", page], 300)
+    if r.returncode == 2 or not os.path.exists(page):
+        say("  the reader could not read it: %s" % r.stderr.strip())
+        return 1
+    told = r.stdout.rstrip("\n").splitlines()
+    for line in told[:-1]:
+        say("  " + line)
+    say("Trace: %s (%.1f MB)\nHTML report: %s" % (found[0], os.path.getsize(found[0]) / 1e6, page))
+    say(told[-1])  # the reader's verdict
+    return 0 if told[-1] == "verdict: the update went through" else 1
 
 
 def report_shown(relay):
@@ -749,6 +783,11 @@ def main(argv):
                            "instead of the sample set")
             c.add_argument("--round-trip-ms", type=int, default=1, metavar="N",
                            help="round trip per frame of the unit that the time is worked out for")
+            if name == "demo":
+                c.add_argument("--trace", action="store_true",
+                               help="with the trace library between the program and the simulated unit")
+                c.add_argument("--unit-trace", metavar="FILE",
+                               help="round trip and erase times from a recorded trace of a unit")
         c.add_argument("--work", required=True)
         c.add_argument("--win-dir", required=True)
         c.add_argument("--make-images", required=True)

@@ -63,5 +63,23 @@ def frame_differences(trace_path, unit_frames):
     return out
 
 
+def unit_timing(path):
+    """(round trip, erase time) in ms of the unit a trace was recorded on:
+    the medians over its frames (erase and status reads aside) and over its
+    erased sectors."""
+    import trace_timing
+    try:
+        trace = trace_load.load(path)
+    except trace_load.BadTrace as e:
+        raise Missing(str(e))
+    road = trace_road.Road(trace)
+    trips = [f.round_trip_us for f in road.frames if f.round_trip_us is not None and f.kind not in ("erase", "status")]
+    erases = [us for _, _, us in trace_timing.erase_times(road)]
+    if not trips or not erases:
+        raise Missing("the trace %s holds no %s to take the unit's timing from" % (
+            path, "answered frame" if not trips else "erased sector"))
+    return trace_timing.percentile(trips, 50) / 1000.0, trace_timing.percentile(erases, 50) / 1000.0
+
+
 def verdict(trace_path):
     return trace_road.Road(trace_load.load(trace_path)).verdict

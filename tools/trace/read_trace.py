@@ -62,19 +62,27 @@ def report(trace, road, images_dir=None, every_frame=False):
         if not files:
             lines.append("images: no image file in %s" % images_dir)
         lines += ["images: " + text for _, text in road.image_check(files)]
-    lines += timing_lines(trace, road)
+    lines += timing_lines(trace, road, every_frame)
     lines.append("boxes the program showed: %s" % (", ".join('"%s"' % b for b in road.boxes) or "none"))
     return lines
 
 
-def timing_lines(trace, road):
+def timing_lines(trace, road, every_frame=False):
     frames = road.frames
     lines = []
     for kind, s in timing.round_trips(frames).items():
         lines.append("round trip %-12s n=%-6d median %s  p95 %s  p99 %s  max %s" % (
             kind, s["n"], ms(s["median"]), ms(s["p95"]), ms(s["p99"]), ms(s["max"])))
-    for name, sector, us in timing.erase_times(road):
-        lines.append("erase of sector %d (%s): %s" % (sector, name, ms(us)))
+    erases = timing.erase_times(road)
+    for image in road.images:
+        times = [(sector, us) for name, sector, us in erases if name == image.name]
+        if times:
+            s = timing.spread([us for _, us in times])
+            slowest = max(times, key=lambda t: t[1])
+            lines.append("erase of %s, sectors %d-%d: median %s a sector, the slowest sector %d with %s" % (
+                image.name, times[0][0], times[-1][0], ms(s["median"]), slowest[0], ms(slowest[1])))
+    if every_frame:
+        lines += ["  erase of sector %d (%s): %s" % (sector, name, ms(us)) for name, sector, us in erases]
     for gap, after in timing.pauses(frames):
         lines.append("pause of %s before %s" % (ms(gap), after.name))
     whole, floor = timing.whole_us(frames), timing.floor_us(road, frames)

@@ -79,7 +79,10 @@ def erase_chart(road, width=900):
                    '%.1f ms</title></rect>' % (50 + i * bar_w, 160 - 140.0 * us / top, max(1, bar_w - 2),
                                                140.0 * us / top, esc(name), sector, us / 1000.0)
                    for i, (name, sector, us) in enumerate(times))
-    return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="180" role="img" aria-label="erase times">'
+    if bar_w >= 14:  # room for the sector numbers
+        bars += "".join('<text x="%.1f" y="176" font-size="11" text-anchor="middle">%d</text>'
+                        % (50 + (i + 0.5) * bar_w, sector) for i, (_, sector, _) in enumerate(times))
+    return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="185" role="img" aria-label="erase times">'
             '<text x="45" y="24" font-size="12" text-anchor="end">%.0f ms</text>%s</svg>' % (width, top / 1000.0, bars))
 
 

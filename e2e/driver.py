@@ -510,6 +510,7 @@ def command_case(a):
     say(checks.report())
     say("%s in %.1f s; artefacts in %s" % ("PASSED" if checks.passed else "FAILED", elapsed, folder))
     if a.replayed and checks.passed:
+        # Beside the replaying unit's settings, as a trace sent in would be.
         recorded = traced.trace_files(folder)[0]
         say("replayed from %s, with no fault configured:" % recorded)
         replayed, folder, elapsed, _, _, _ = run(replay=recorded, keep=True)

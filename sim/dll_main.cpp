@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/replay.h"
 #include "sim/settings_file.h"
 #include "sim/sim.h"
 
@@ -151,6 +152,10 @@ public:
 
     void OnFrame(const sim::Frame& frame) override {
         closed_ = false;
+        if (!departureReported_ && !sim::ReplayDeparture().empty()) {
+            departureReported_ = true;
+            Report("replay: " + sim::ReplayDeparture() + "; answered as a live unit from there on");
+        }
         trace_.Number(frame.time);
         trace_.Char(' ');
         trace_.Text(sim::KindName(frame.kind));
@@ -204,6 +209,7 @@ private:
     LogFile calls_;
     int dumps_ = 0;
     bool closed_ = false;
+    bool departureReported_ = false;
 };
 
 RealTime environment;
@@ -220,6 +226,21 @@ std::wstring OutputFolder(const std::string& fromSettings) {
     return folder;
 }
 
+// A relative trace is beside the settings file.
+std::wstring ReplayPath(const std::wstring& settingsPath, const std::wstring& trace) {
+    bool absolute = trace.size() > 1 && (trace[1] == L':' || trace[0] == L'\\' || trace[0] == L'/');
+    std::size_t slash = settingsPath.find_last_of(L"\\/");
+    if (absolute || slash == std::wstring::npos) return trace;
+    return settingsPath.substr(0, slash + 1) + trace;
+}
+
+void Replay(const std::wstring& path, sim::Settings& settings) {
+    std::string trace;
+    std::string error = ReadWholeFile(path, trace) ? sim::ApplyReplay(trace, settings)
+                                                   : "replay: cannot read " + Narrow(path);
+    if (!error.empty()) environment.Report(error);
+}
+
 void Start() {
     sim::SettingsFile file;  // one healthy unit "2025", erased flash
     std::wstring path = EnvironmentVariable(L"SORVIK_SIM_SETTINGS");
@@ -233,6 +254,7 @@ void Start() {
     environment.Start(OutputFolder(file.output));
     // A bad line is reported, and the unit runs with the lines understood.
     if (!file.error.empty()) environment.Report(file.error);
+    if (!file.replay.empty()) Replay(ReplayPath(path, Widen(file.replay)), file.settings);
     sim::Configure(file.settings, &environment);
 }
 

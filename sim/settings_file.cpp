@@ -119,6 +119,8 @@ SettingsFile ParseSettings(const std::string& text) {
                 }
             } else if (key == "output") {
                 file.output = value;
+            } else if (key == "replay") {
+                file.replay = value;
             } else {
                 understood = false;
             }

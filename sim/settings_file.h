@@ -5,6 +5,7 @@
 //   fault = program:100:no_reply   (kind:occurrence:fault; kind "frame" counts all)
 //   call_fault = 7:12              (ordinal:call; call 0 = every call)
 //   output = <folder>              where the DLL writes its flash dumps and trace
+//   replay = <trace>               answer as the run recorded in this field trace did
 #pragma once
 #include <string>
 
@@ -15,6 +16,7 @@ namespace sim {
 struct SettingsFile {
     Settings settings;
     std::string output;
+    std::string replay;  // the trace to answer as, when given
     std::string error;  // empty when every line was understood
 };
 

@@ -47,6 +47,16 @@ struct Device {
     std::string product = "SORVIK";
 };
 
+// A frame of a recorded run (a field trace) and what reached the program
+// for it: the unit answers a replay with these, in the order written.
+struct ReplayedFrame {
+    std::vector<BYTE> bytes;  // as the program wrote it in the recording
+    bool answered = false;    // a reply byte came (within the program's window or after it)
+    DWORD delayMs = 0;        // from the write to the first check that saw the reply
+    std::vector<BYTE> reply;  // the bytes the program read for it (fewer than asked: a short read)
+    int failedChecks = 0;     // receive-queue checks that failed while it waited
+};
+
 struct Settings {
     std::vector<Device> devices{Device{"2025"}};
     DWORD roundTripMs = 1;    // from a frame to its reply
@@ -58,6 +68,7 @@ struct Settings {
     bool failedCountWrites = true;  // a failing count still leaves the count behind
     std::vector<FrameFault> frameFaults;
     std::vector<CallFault> callFaults;
+    std::vector<ReplayedFrame> replay;  // not empty: answer as this recorded run did
 };
 
 const int MaxRecordedFrame = 40;
@@ -128,6 +139,10 @@ bool DeviceOpen();
 HANDLE HandleOf(DWORD deviceIndex);
 // Frames received while the flash was busy and therefore ignored.
 int IgnoredWhileBusy();
+
+// Where the program's frames departed from a replayed recording: empty while
+// they follow it. From there on the unit answers as a live one.
+const std::string& ReplayDeparture();
 
 const char* KindName(FrameKind kind);
 const char* FaultName(Fault fault);

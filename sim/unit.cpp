@@ -36,6 +36,8 @@ struct Unit {
     DWORD openIndex = 0;
     bool lastCheckEmpty = false;
     DWORD lastCheckTime = 0;
+    std::string replayDeparture;
+    int replayCheckFailures = 0;
 };
 
 Unit& U() {
@@ -75,6 +77,35 @@ Fault FaultFor(Unit& u, FrameKind kind) {
 
 DWORD Address(const BYTE* b) {
     return (static_cast<DWORD>(b[4]) << 16) | (static_cast<DWORD>(b[5]) << 8) | b[6];
+}
+
+// A replay answers frame n with what the recording's frame n got; the flash
+// still carries every frame out, as a live unit does whether or not its reply
+// reaches the program. False once the program's frames depart from the
+// recording (noted once): the unit answers as a live one from there on.
+bool Replayed(Unit& u, Frame& frame, std::vector<BYTE>& reply, DWORD& due, bool& answered) {
+    const auto& recorded = u.settings.replay;
+    std::size_t n = u.frames.size();
+    if (recorded.empty() || !u.replayDeparture.empty()) return false;
+    if (n >= recorded.size() || recorded[n].bytes != frame.Bytes()) {
+        u.replayDeparture = "frame " + std::to_string(n + 1) + " is not the recorded one";
+        return false;
+    }
+    // The record names what the recorded unit did unlike a healthy one.
+    const ReplayedFrame& r = recorded[n];
+    if (!r.answered)
+        frame.fault = Fault::NoReply;
+    else if (r.delayMs >= 2000)
+        frame.fault = Fault::LateReply;
+    else if (r.reply.size() < reply.size())
+        frame.fault = Fault::ShortRead;
+    else if (r.reply != reply)
+        frame.fault = Fault::WrongReply;
+    reply = r.reply;
+    answered = r.answered;
+    due = frame.time + r.delayMs;
+    u.replayCheckFailures = r.failedChecks;
+    return true;
 }
 
 // What the controller answers, and what the flash does, for one frame.
@@ -153,7 +184,11 @@ void Configure(const Settings& settings, Environment* environment) {
     u.notReadyLeft = settings.notReadyAnswers;
     u.open = false;
     u.lastCheckEmpty = false;
+    u.replayDeparture.clear();
+    u.replayCheckFailures = 0;
 }
+
+const std::string& ReplayDeparture() { return U().replayDeparture; }
 
 const Settings& CurrentSettings() { return U().settings; }
 const std::vector<Frame>& Frames() { return U().frames; }
@@ -207,6 +242,11 @@ bool Enter(Call call) {
     Unit& u = U();
     call.number = ++u.callCounts.at(OrdinalOf(call.op));
     call.failed = FaultHits(u.settings, call);
+    // A replayed frame whose wait saw failing checks fails as many checks.
+    if (call.op == BridgeOp::CheckRxQueue && u.replayCheckFailures > 0) {
+        --u.replayCheckFailures;
+        call.failed = true;
+    }
     u.failedCalls += call.failed ? 1 : 0;
     u.calls.push_back(call);
     if (u.environment) u.environment->OnCall(call);
@@ -275,16 +315,19 @@ void Receive(const BYTE* bytes, DWORD length) {
     if (wasBusy && flashCommand) ++u.ignoredWhileBusy;
     if (frame.fault == Fault::WrongReply && !reply.empty()) reply[0] ^= 0x01;
 
+    DWORD due = frame.time + u.settings.roundTripMs + extra;
+    if (frame.fault == Fault::LateReply) due = frame.time + u.settings.lateByMs;
+    bool answered = frame.fault != Fault::NoReply;
+    // A replayed reply holds just the bytes that were read: short already.
+    bool shortRead = !Replayed(u, frame, reply, due, answered) && frame.fault == Fault::ShortRead;
     frame.replyLength = static_cast<std::uint8_t>(std::min<std::size_t>(reply.size(), 2));
     std::memcpy(frame.reply, reply.data(), frame.replyLength);
-    if (!reply.empty() && frame.fault != Fault::NoReply) {
-        DWORD due = frame.time + u.settings.roundTripMs + extra;
-        if (frame.fault == Fault::LateReply) due = frame.time + u.settings.lateByMs;
+    if (!reply.empty() && answered) {
         // Replies reach the bridge in the order they are due, not sent.
         auto later = std::find_if(u.queue.begin(), u.queue.end(), [due](const Reply& r) {
             return static_cast<std::int32_t>(r.due - due) > 0;
         });
-        u.queue.insert(later, {due, reply, frame.fault == Fault::ShortRead});
+        u.queue.insert(later, {due, reply, shortRead});
     }
     u.frames.push_back(frame);
     if (u.environment) u.environment->OnFrame(frame);

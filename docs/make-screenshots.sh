@@ -12,8 +12,7 @@ cmake --build --preset win64 --target SorvikFpgaUpdate sim_dll trace_dll
 echo "== build the host tools (make_images, e2e helpers, the tests' expectations)"
 cmake --preset host >/dev/null
 cmake --build --preset host --target make_images e2e_tools
-tools=(--win-dir build/win64 --make-images build/host/tools/make_images
-       --inspect build/host/e2e/list_windows.exe --expected build/host/tests/export_expected)
+tools=(--build-root build)
 echo "== the pictures"
 python3 e2e/driver.py shots --work build/screenshots "${tools[@]}" --out docs/images
 

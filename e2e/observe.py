@@ -1,6 +1,7 @@
 """Readers of what a run left behind: Wine's relay trace (the program's own
 TextOutW and MessageBoxW calls and its window procedure's messages), the
 simulated unit's frame trace, and the window listing of list_windows.exe."""
+import collections
 import re
 
 from model import Tokens
@@ -28,46 +29,52 @@ def _int32(hexdigits):
     return v - (1 << 32) if v & 0x80000000 else v
 
 
+# One drawing of a text, one message box, one message to a window procedure.
+Text = collections.namedtuple("Text", "kind y text x count thread")
+Box = collections.namedtuple("Box", "kind text caption flags owner thread")
+Message = collections.namedtuple("Message", "at window hwnd msg wp lp")
+
+
 class Relay:
     """The program's calls in the order they happened, from all its threads."""
 
     def __init__(self, path):
-        self.events = []    # ("text", y, text, x, count, thread) / ("box", text, caption, flags, owner, thread)
-        self.messages = []  # (index into events at that moment, "window"/"dialog", hwnd, msg, wp, lp)
+        self.events = []    # Text and Box, in order
+        self.messages = []  # Message; its `at`: the index into events at that moment
         with open(path, encoding="utf-8", errors="replace") as f:
             for line in f:
                 if ":Call " not in line:
                     continue
                 m = _TEXT_OUT.match(line)
                 if m:
-                    self.events.append(("text", _int32(m.group(4)), unescape(m.group(5)), _int32(m.group(3)),
+                    self.events.append(Text("text", _int32(m.group(4)), unescape(m.group(5)), _int32(m.group(3)),
                                         _int32(m.group(6)), m.group(1)))
                     continue
                 m = _MESSAGE_BOX.match(line)
                 if m:
-                    self.events.append(("box", unescape(m.group(3)), unescape(m.group(4)),
+                    self.events.append(Box("box", unescape(m.group(3)), unescape(m.group(4)),
                                         int(m.group(5), 16) & 0xFFFFFFFF, int(m.group(2), 16), m.group(1)))
                     continue
                 m = _MESSAGE.match(line)
                 if m:
-                    self.messages.append((len(self.events), m.group(2), int(m.group(3), 16), m.group(4),
+                    self.messages.append(Message(len(self.events), m.group(2), int(m.group(3), 16), m.group(4),
                                           int(m.group(5), 16) & 0xFFFFFFFF, int(m.group(6), 16)))
 
     def shown(self):
         """Texts and boxes as the user saw them: ("text", y, text) / ("box", text, caption, flags)."""
-        return [e[:3] if e[0] == "text" else e[:4] for e in self.events]
+        return [(e.kind, e.y, e.text) if e.kind == "text" else (e.kind, e.text, e.caption, e.flags)
+                for e in self.events]
 
     def commands(self, hwnd=None, kind="window"):
         """WM_COMMAND parameters that reached a window (or dialog) procedure, with their position."""
-        return [(at, wp) for at, k, h, msg, wp, lp in self.messages
-                if k == kind and msg == "WM_COMMAND" and (hwnd is None or h == hwnd)]
+        return [(m.at, m.wp) for m in self.messages
+                if m.window == kind and m.msg == "WM_COMMAND" and (hwnd is None or m.hwnd == hwnd)]
 
     def received(self, msg, hwnd):
-        return [(at, wp, lp) for at, k, h, name, wp, lp in self.messages
-                if k == "window" and name == msg and h == hwnd]
+        return [(m.at, m.wp, m.lp) for m in self.messages if m.window == "window" and m.msg == msg and m.hwnd == hwnd]
 
     def has_text(self, text):
-        return any(e[0] == "text" and e[2] == text for e in self.events)
+        return any(e.kind == "text" and e.text == text for e in self.events)
 
 
 class UnitTrace:

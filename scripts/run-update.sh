@@ -61,6 +61,4 @@ cmake --preset host >/dev/null
 cmake --build --preset host --target make_images e2e_tools
 
 echo "== run the update"
-exec python3 e2e/driver.py demo --work build/run-update --win-dir build/win64 \
-  --make-images build/host/tools/make_images --inspect build/host/e2e/list_windows.exe \
-  --expected build/host/tests/export_expected "${extra[@]}"
+exec python3 e2e/driver.py demo --work build/run-update --build-root build "${extra[@]}"

@@ -1,0 +1,90 @@
+"""The Wine prefix every job runs in (the cases, the main job, the guide's
+pictures), and whether this machine runs 32-bit programs."""
+import os
+import shutil
+import time
+
+from session import WINE32, WINE64, Failure, kill_wineserver, run, wine_env
+
+RELAY_INCLUDE = "user32.MessageBoxW;gdi32.TextOutW"
+WINE32_LOADERS = ["/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine"]
+# Wine draws the caption buttons with this font; without it they show as letters.
+MARLETT = "/usr/share/wine/fonts/marlett.ttf"
+
+
+def prefix_path(work):
+    return os.path.join(os.path.abspath(work), "wineprefix")
+
+
+def say(*parts):
+    print(*parts, flush=True)
+
+
+def add_marlett(prefix):
+    if not os.path.exists(MARLETT):
+        raise Failure("%s is missing (Debian's wine package installs it)" % MARLETT)
+    shutil.copy(MARLETT, os.path.join(prefix, "drive_c", "windows", "Fonts"))
+
+
+def loader_runs(loader):
+    """Can this machine execute the 32-bit Wine loader at all?"""
+    try:
+        r = run([loader, "--version"], 30)
+        return r.returncode == 0, (r.stdout + r.stderr).strip()
+    except OSError as e:
+        return False, str(e)
+
+
+def wine32_loader():
+    found = [p for p in WINE32_LOADERS if os.access(p, os.X_OK)]
+    return found[0] if found else None
+
+
+def make_prefix(work, reuse=False):
+    prefix = prefix_path(work)
+    stamp = os.path.join(prefix, "e2e-stamp.txt")
+    version = run([WINE64, "--version"], 30).stdout.strip()
+    wanted = "%s\n%s\nDecorated=N\nMarlett\n" % (version, RELAY_INCLUDE)
+    if reuse and os.path.exists(stamp) and open(stamp).read() == wanted:
+        say("prefix: reusing", prefix)
+        return prefix
+    started = time.monotonic()
+    kill_wineserver(prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    loader32 = wine32_loader()
+    # With a 32-bit loader that runs, the prefix gets its 32-bit half too.
+    boot = WINE32 if loader32 and loader_runs(loader32)[0] else WINE64
+    env = wine_env(prefix)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no offer to install .NET or the HTML engine
+    r = run([boot, "wineboot", "-i"], 300, env=env)
+    if r.returncode != 0:
+        raise Failure("wineboot failed (%d): %s" % (r.returncode, r.stderr[-2000:]))
+    for key, value in [("HKCU\\Software\\Wine\\Debug", ("RelayInclude", RELAY_INCLUDE)),
+                       # Wine draws the frames itself (there is no window manager), so an
+                       # X window is the whole window, frame, caption and menu included.
+                       ("HKCU\\Software\\Wine\\X11 Driver", ("Decorated", "N"))]:
+        r = run([WINE64, "reg", "add", key, "/v", value[0], "/t", "REG_SZ", "/d", value[1], "/f"], 120, env=env)
+        if r.returncode != 0:
+            raise Failure("reg add %s failed: %s" % (key, r.stderr[-2000:]))
+    kill_wineserver(prefix)  # the registry is written out when the server ends
+    add_marlett(prefix)
+    with open(stamp, "w") as f:
+        f.write(wanted)
+    say("prefix: made %s with %s in %.1f s" % (prefix, os.path.basename(boot), time.monotonic() - started))
+    return prefix
+
+
+def probe_i686(prefix, probe):
+    """None when 32-bit programs run here, else why not (the cases are skipped)."""
+    loader = wine32_loader()
+    if not loader:
+        return "no 32-bit Wine loader installed (wine32:i386)"
+    runs, why = loader_runs(loader)
+    if not runs:
+        return "this machine cannot run 32-bit programs: %s: %s" % (loader, why)
+    r = run([WINE32, probe], 60, env=wine_env(prefix))
+    if r.returncode != 32:
+        # The loader runs but a 32-bit program does not: that is a failure, not a skip.
+        raise Failure("the 32-bit probe returned %d: %s" % (r.returncode, r.stderr[-2000:]))
+    return None

@@ -1,0 +1,399 @@
+"""One case: the run folder, the program under Wine driven step by step,
+and the checks of what it did against the model."""
+import collections
+import copy
+import glob
+import os
+import shutil
+import subprocess
+import time
+import traceback
+
+import model
+import traced
+from cases import UPDATE
+from menu_commands import COMMANDS
+from observe import UnitTrace
+from prefix import prefix_path
+from session import TITLE, Failure, Session, run, set_deadline, wait_for
+
+SKIP = 77
+CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
+UNTIL_END = ("until_end",)  # OK on every box until the program ends, else Exit
+UPDATE_SECONDS = 900  # a whole update at its slowest that a rehearsal waits for
+QUIET_SECONDS = 5     # after a box, nothing new for this long: the update has ended
+
+# What run_case gives back.
+Run = collections.namedtuple("Run", "checks folder elapsed exit_code relay images")
+
+
+class Checks:
+    def __init__(self):
+        self.results = []
+
+    def check(self, name, ok, detail=""):
+        self.results.append((name, bool(ok), detail))
+        return ok
+
+    def equal(self, name, got, want):
+        if got == want:
+            return self.check(name, True)
+        return self.check(name, False, first_difference(got, want))
+
+    @property
+    def passed(self):
+        return all(ok for _, ok, _ in self.results)
+
+    def report(self):
+        return "\n".join("%s %s%s" % ("ok  " if ok else "FAIL", name, ("\n      " + detail) if detail else "")
+                         for name, ok, detail in self.results)
+
+
+def first_difference(got, want):
+    if isinstance(got, (bytes, bytearray)):
+        if len(got) != len(want):
+            return "length %d, expected %d" % (len(got), len(want))
+        at = next(i for i in range(len(got)) if got[i] != want[i])
+        return "first difference at 0x%06X: 0x%02X, expected 0x%02X" % (at, got[at], want[at])
+    if isinstance(got, list) and isinstance(want, list):
+        for i, (g, w) in enumerate(zip(got, want)):
+            if g != w:
+                return "item %d: got %r, expected %r" % (i, g, w)
+        return "got %d items, expected %d; the extra ones: %r" % (
+            len(got), len(want), (got[len(want):] or want[len(got):])[:5])
+    return "got %r, expected %r" % (got, want)
+
+
+def prepare(case, folder, win_dir, make_images, images=None):
+    """The run's folder: program, simulated unit, settings, and the image files
+    that make_images writes for the case (or, given `images`, those files)."""
+    exe = os.path.join(win_dir, "app", "SorvikFpgaUpdate.exe")
+    dll = os.path.join(win_dir, "sim", "SiUSBXp.dll")
+    for f in (exe, dll):
+        if not os.path.exists(f):
+            raise Failure("%s is missing: build the Windows preset first (cmake --build --preset ...)" % f)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy(exe, folder)
+    shutil.copy(dll, folder)
+    if images is not None:
+        for name, data in images.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        write_settings(case, folder)
+        return dict(images)
+    args = [make_images, folder, "--main-id", case.main[0], "--main-size", str(case.main[1]),
+            "--part-size", str(case.parts)]
+    r = run(args, 60)
+    if r.returncode != 0:
+        raise Failure("make_images failed: %s" % r.stderr)
+    for name in case.missing:
+        os.remove(os.path.join(folder, name))
+    files = {}
+    for name in [model.MAIN] + model.PARTS:
+        path = os.path.join(folder, name)
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                files[name] = f.read()
+            ident, size = case.main if name == model.MAIN else (None, case.parts)
+            if len(files[name]) != 4 + size or (ident and files[name][:4] != ident.encode()):
+                raise Failure("make_images wrote %s with %d bytes, not an id and %d" % (name, len(files[name]), size))
+    write_settings(case, folder)
+    return files
+
+
+def write_settings(case, folder):
+    lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
+    replay = getattr(case, "replay", None)
+    # A replay answers as the recorded run did: no fault of its own.
+    lines += ["replay = %s" % replay] if replay else ["fault = %s" % f for f in case.faults]
+    with open(os.path.join(folder, "settings.txt"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def expectation(case, files):
+    expect = model.Expect(files, case.faults, case.devices.split(","), case.settings.get("flash_fill", 0xFF))
+    if UPDATE in case.steps:
+        expect.run_update()
+    return expect
+
+
+class Driver:
+    """Performs a case's steps and notes what each must have caused."""
+
+    def __init__(self, session, checks):
+        self.s, self.c = session, checks
+        self.main_commands = []    # WM_COMMAND wParam values the main window must get, in order
+        self.about_commands = []   # (About box, wParam that must close it)
+        self.boxes_seen = []       # (caption, texts) of each message box, as list_windows.exe read it
+        self.close_commands = 0
+
+    def step(self, step):
+        kind = step[0]
+        s = self.s
+        if kind == "update":
+            s.menu("alt+u", "p")
+            self.main_commands.append(COMMANDS["CommandUpdateFirmware"])
+        elif kind == "exit":
+            s.menu("alt+u", "x")
+            self.main_commands.append(COMMANDS["CommandExit"])
+        elif kind == "alt_f4":
+            s.menu("alt+F4")
+            self.close_commands += 1
+        elif kind == "ok":
+            box = s.dismiss_box()
+            self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
+        elif kind == "wait_text":
+            text = getattr(model, step[1])
+            wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
+        elif kind == "until_end":
+            self.until_end()
+        elif kind == "clicks":
+            self.clicks()
+        elif kind == "about":
+            self.about(step[1], step[2])
+        else:
+            raise Failure("unknown step %r" % (step,))
+
+    def until_end(self):
+        """Clicks OK on every box as it comes, until the program ends by itself;
+        when the update ends and leaves the program up, chooses Exit."""
+        s = self.s
+
+        def box_or_end():
+            if s.proc.poll() is not None:
+                return "end"
+            return len(s.dialogs()) == 1
+
+        after_box = False
+        while True:
+            if after_box:
+                # After a box the program goes on at once (a fatal stop draws
+                # first) or not at all: the update has ended.
+                found = quiet_after(box_or_end, lambda: len(s.relay().events), QUIET_SECONDS)
+                if found is None:
+                    s.menu("alt+u", "x")
+                    self.main_commands.append(COMMANDS["CommandExit"])
+                    return
+            else:
+                found = wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
+            if found == "end":
+                return
+            after_box = found is True
+            if after_box:
+                box = s.dismiss_box()
+                self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
+
+    def clicks(self):
+        s = self.s
+        before = s.relay()
+        downs = {m: len(before.received(m, s.main.hwnd)) for m in ("WM_LBUTTONDOWN", "WM_RBUTTONDOWN")}
+        s.click_client(1)
+        s.click_client(3)
+        wait_for("the clicks to reach the window", lambda: all(
+            len(s.relay().received(m, s.main.hwnd)) > n for m, n in downs.items()), 15, 0.1)
+        time.sleep(0.3)
+        after = s.relay()
+        self.c.equal("clicks in the client area draw and show nothing", after.shown(), before.shown())
+        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()], ["SORVIK UPDATE"])
+
+    def about(self, opened_by, closed_by):
+        s = self.s
+        if opened_by == "menu":
+            s.menu("alt+h", "a")
+            self.main_commands.append(COMMANDS["CommandAbout"])
+        else:
+            s.menu(opened_by)
+            self.main_commands.append(0x10000 | COMMANDS["CommandAbout"])  # high word 1: from an accelerator
+        box = s.wait_dialog("the About box")
+        s.screenshot("about")
+        self.c.equal("About box (%s): title" % opened_by, box.title, TITLE)
+        self.c.equal("About box (%s): texts" % opened_by, box.statics(),
+                     ["Sorvik Fpga Update", "Loader Version 1.0_120_xp"])
+        self.c.equal("About box (%s): OK button" % opened_by, [c[3] for c in box.child("Button", 1)], ["OK"])
+        self.c.equal("About box (%s): its client area on the window's" % opened_by, box.client, s.main.client)
+        if closed_by == "ok":
+            s.press_ok(box)
+        else:
+            s.click(box, 12, box.size[1] - 12)  # into the box, away from its button, so it has the keys
+            s.keys({"escape": "Escape", "return": "Return"}[closed_by])
+        self.about_commands.append((box, 2 if closed_by == "escape" else 1))
+        s.wait_no_dialog("the About box to close by %s" % closed_by)
+
+
+def quiet_after(condition, shown, seconds):
+    """condition()'s value when it comes within `seconds`; "busy" when the
+    program draws or shows something first (the count shown() grows); None
+    when neither happens."""
+    count = shown()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        if shown() != count:
+            return "busy"
+        time.sleep(0.2)
+    return None
+
+
+def check_window(s, c):
+    xs = s.x_window()
+    c.equal("one window titled %r" % TITLE, len(xs), 1)
+    if xs:
+        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), TITLE)
+        geometry = dict(l.split("=") for l in s.x("getwindowgeometry", "--shell", xs[0]).split())
+        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), (300, 200))
+    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), ("SORVIK UPDATE", (300, 200)))
+
+
+def check_outputs(c, folder, relay, expect, driver, exit_code):
+    want_exit = expect.exit_code if expect.exit_code is not None else 0
+    c.equal("exit code", exit_code, want_exit)
+
+    texts = [e for e in relay.events if e.kind == "text"]
+    c.equal("every text drawn at x 10 with its whole length",
+            [(e.x, e.count) for e in texts if (e.x, e.count) != (10, len(e.text))], [])
+    c.equal("message boxes have no owner window", [e.owner for e in relay.events if e.kind == "box" and e.owner], [])
+    c.equal("texts and message boxes, in order, exactly", relay.shown(), expect.events)
+    c.equal("message boxes as shown on screen (caption, text)", driver.boxes_seen,
+            [(caption, [text]) for text, caption, flags in expect.boxes()])
+
+    hwnd = driver.s.main.hwnd
+    c.equal("menu and accelerator commands that reached the window",
+            [wp for at, wp in relay.commands(hwnd)], driver.main_commands)
+    for box, wp in driver.about_commands:
+        c.equal("command that closed the About box", [w for at, w in relay.commands(box.hwnd, "dialog")], [wp])
+    c.equal("close commands (Alt+F4)",
+            len([1 for at, wp, lp in relay.received("WM_SYSCOMMAND", hwnd) if wp & 0xFFF0 == 0xF060]),
+            driver.close_commands)
+    if driver.main_commands.count(COMMANDS["CommandUpdateFirmware"]) > 1:
+        # The second choice came while the first update ran (after its first text, before its end).
+        started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == model.UPDATING)
+        ended = next((i for i, e in enumerate(relay.events) if e.kind == "box"), len(relay.events))
+        second = [at for at, wp in relay.commands(hwnd) if wp == COMMANDS["CommandUpdateFirmware"]][1]
+        c.check("second Update chosen while the first ran", started < second <= ended,
+                "at event %d; the update ran from event %d to %d" % (second, started, ended))
+
+    trace = UnitTrace(os.path.join(folder, "trace.txt"))
+    c.equal("command sequence that reached the unit", trace.tokens(), expect.tokens())
+    c.equal("page programs with a wrong length or checksum", trace.malformed_programs(), [])
+
+    dumps = sorted(glob.glob(os.path.join(folder, "flash-[0-9]*.bin")),
+                   key=lambda p: int(os.path.basename(p)[6:-4]))
+    c.equal("flash dumps at write modes (0xD9)", len(dumps), len(expect.dumps))
+    for i, (path, want) in enumerate(zip(dumps, expect.dumps)):
+        c.equal("flash at write mode #%d, all 2 MiB" % (i + 1), read(path), want)
+    final = os.path.join(folder, "flash-final.bin")
+    if c.check("flash at the end dumped", os.path.exists(final)):
+        c.equal("flash at the end, all 2 MiB", read(final), bytes(expect.flash))
+    c.equal("standard output", read(os.path.join(folder, "stdout.txt")), b"")
+    c.check("simulated unit understood its settings", not os.path.exists(os.path.join(folder, "error.txt")),
+            read(os.path.join(folder, "error.txt")).decode(errors="replace")
+            if os.path.exists(os.path.join(folder, "error.txt")) else "")
+    return image_report(folder, expect, dumps)
+
+
+def image_report(folder, expect, dumps):
+    """Each written image against the flash at the write mode that follows it
+    (the flash at the end when none follows), and a 1A70 main image also at the end."""
+    lines = []
+    final = os.path.join(folder, "flash-final.bin")
+    checks = [(name, index) for name, index in expect.images]
+    if expect.files.get(model.MAIN, b"")[:4] == b"1A70" and any(n == model.MAIN for n, _ in checks):
+        checks.append((model.MAIN, None))
+    for name, index in checks:
+        data = expect.files[name]
+        base = model.REGIONS[data[:4]][0]
+        path = final if index is None or index >= len(dumps) else dumps[index]
+        if not os.path.exists(path):
+            lines.append((False, "%s: no flash dump %s" % (name, path)))
+            continue
+        flash = read(path)
+        same = flash[base:base + len(data) - 4] == data[4:]
+        where = "the end" if path == final else "write mode #%d" % (index + 1)
+        lines.append((same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
+            name, data[:4].decode(), len(data) - 4, base, "matches" if same else "DIFFERS from", where)))
+    return lines
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
+             images=None, compare=True, through_trace=False, replay=None):
+    """Runs the case. With `images` (name -> bytes) those files lie beside the
+    program instead of make_images's. compare=False: what the program does is
+    recorded but not checked against the model (which knows files of a known
+    kind that fit their region, no others). through_trace: with the trace
+    library in front of the simulated one, and the reader's frames held
+    against the unit's. replay: a trace the simulated unit answers as."""
+    name = ("traced." if through_trace else "replayed." if replay else "") + case.name
+    folder = os.path.join(os.path.abspath(work), arch, name)
+    if replay:
+        case = copy.copy(case)
+        case.replay = replay
+    files = prepare(case, folder, win_dir, make_images, images)
+    if through_trace:
+        try:
+            traced.place(folder, win_dir)
+        except traced.Missing as e:
+            raise Failure(str(e))
+    expect = expectation(case, files) if compare else None
+    checks = Checks()
+    set_deadline(seconds)
+    session = Session(folder, prefix_path(work), inspect, arch, display)
+    started = time.monotonic()
+    exit_code, relay, images, error = None, None, [], None
+    try:
+        session.start()
+        session.screenshot("start")
+        check_window(session, checks)
+        driver = Driver(session, checks)
+        for step in case.steps:
+            driver.step(step)
+        exit_code = session.wait_exit(60)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        error = str(e)
+        session.screenshot("failure")
+    except Exception:
+        error = traceback.format_exc()
+        session.screenshot("failure")
+    finally:
+        session.close()
+    elapsed = time.monotonic() - started
+    if error:
+        checks.check("the case ran to its end", False, error)
+    else:
+        relay = session.relay()
+        if compare:
+            images = check_outputs(checks, folder, relay, expect, driver, exit_code)
+            for ok, line in images:
+                checks.check(line, ok)
+        if through_trace:
+            check_trace(checks, folder, expect, exit_code)
+    with open(os.path.join(folder, "result.txt"), "w") as f:
+        f.write(checks.report() + "\n")
+    if checks.passed and not keep:
+        for pattern in ("*.bin", "*.exe", "*.dll"):  # large, and made again by every run
+            for p in glob.glob(os.path.join(folder, pattern)):
+                os.remove(p)
+    return Run(checks, folder, elapsed, exit_code, relay, images)
+
+
+def check_trace(checks, folder, expect, exit_code):
+    """One trace beside the program; its frames are the unit's, frame for
+    frame; the reader's verdict agrees with how the run ended."""
+    found = traced.trace_files(folder)
+    if not checks.equal("the trace library wrote one trace beside the program", len(found), 1):
+        return
+    unit = UnitTrace(os.path.join(folder, "trace.txt")).frames
+    checks.equal("the reader's frames are the unit's record, frame for frame",
+                 traced.frame_differences(found[0], unit), [])
+    said = traced.verdict(found[0])
+    if expect is not None:
+        succeeded = any(box[0] == model.table()["box_ok"][0] for box in expect.boxes())
+        checks.check("the reader's verdict agrees with the run's end (verdict: %s)" % said,
+                     (said == "the update went through") == succeeded)

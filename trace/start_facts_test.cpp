@@ -8,16 +8,20 @@
 
 namespace {
 
+// The first 0x200 bytes of a file; what would lie past them is left out.
 std::vector<unsigned char> Header(unsigned machine, unsigned peAt = 0x80) {
     std::vector<unsigned char> h(0x200, 0);
-    h[0] = 'M';
-    h[1] = 'Z';
-    h[0x3C] = static_cast<unsigned char>(peAt);
-    h[0x3D] = static_cast<unsigned char>(peAt >> 8);
-    h[peAt] = 'P';
-    h[peAt + 1] = 'E';
-    h[peAt + 4] = static_cast<unsigned char>(machine);
-    h[peAt + 5] = static_cast<unsigned char>(machine >> 8);
+    auto put = [&h](std::size_t at, unsigned value) {
+        if (at < h.size()) h[at] = static_cast<unsigned char>(value);
+    };
+    put(0, 'M');
+    put(1, 'Z');
+    put(0x3C, peAt);
+    put(0x3D, peAt >> 8);
+    put(peAt, 'P');
+    put(peAt + 1, 'E');
+    put(peAt + 4, machine);
+    put(peAt + 5, machine >> 8);
     return h;
 }
 

@@ -72,9 +72,11 @@ CASES += [Case("fatal_write_enable", [UPDATE, OK, OK], main=("1A70", SHORT), fau
 
 BY_NAME = {c.name: c for c in CASES}
 # Run a second time with the trace library in front of the simulated one.
-# (Not without the main image: the program then makes no library call, and
-# the trace library writes no trace.)
-TRACED = [c.name for c in CASES if UPDATE in c.steps and c.name != "main_missing"]
+# Not without the main image: the program then makes no library call, and
+# the trace library writes no trace; nor the progress cases, whose frames are
+# update_1a60's and whose point is the program's arithmetic.
+TRACED = [c.name for c in CASES
+          if UPDATE in c.steps and c.name != "main_missing" and not c.name.startswith("progress_")]
 # Recorded through the trace library, then replayed from the trace with no
 # fault configured: a field failure watched on our own machines.
 REPLAYED = ["fatal_write_enable", "fatal_speed", "fatal_write"]

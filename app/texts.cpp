@@ -22,13 +22,11 @@ const WCHAR* const FatalTexts[9] = {
 const WCHAR TextSpiSpeed[] = L"Spi speed = 12 MHz                ";
 const WCHAR TextSpeedRetransmit[] = L"Select Speed error:  retransmit...    ";
 const WCHAR TextModeRetransmit[] = L"Reset FPGA error:  retransmit...               ";
-const ModeText ModeTexts[5] = {
-    {0xD6, L"FPGA normal                             "},
-    {0xD8, L"FPGA reset active                "},
-    {0xD9, L"Write active, please wait...      "},
-    {0xDB, L"Update process, please wait       "},
-    {0xDC, L"Update ok...                      "},
-};
+const WCHAR TextModeNormal[] = L"FPGA normal                             ";
+const WCHAR TextModeReset[] = L"FPGA reset active                ";
+const WCHAR TextModeWrite[] = L"Write active, please wait...      ";
+const WCHAR TextModeUpdate[] = L"Update process, please wait       ";
+const WCHAR TextModeUpdateOk[] = L"Update ok...                      ";
 
 const WCHAR TextWriteStarted[] = L"Flash write started...                       ";
 const WCHAR FormatProgress[] = L"Flash write:  %03.1f %c                                 ";

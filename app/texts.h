@@ -19,17 +19,29 @@ extern const WCHAR TextIntroCloseOthers[];
 
 // Device link.
 extern const WCHAR TextShortRead[];
-extern const WCHAR* const FatalTexts[9];  // indexed by error code 1 to 8
+// The fatal stop's codes; FatalTexts holds each one's text.
+enum FatalCode : BYTE {
+    FatalSpiSpeed = 1,        // the SPI speed selection failed
+    FatalSelectFlash = 2,     // raised by nothing
+    FatalBoot = 3,            // raised by nothing
+    FatalFlashRead = 4,       // raised by nothing
+    FatalWrite = 5,           // an FPGA mode command failed
+    FatalChipErase = 6,       // the sector erase of an image failed
+    FatalChipWrite = 7,       // writing an image file failed
+    FatalChipEraseWide = 8,   // raised by nothing; code 6's words with one blank more
+};
+extern const WCHAR* const FatalTexts[9];  // indexed by FatalCode
 
 // Device command set.
 extern const WCHAR TextSpiSpeed[];
 extern const WCHAR TextSpeedRetransmit[];
 extern const WCHAR TextModeRetransmit[];
-struct ModeText {
-    BYTE code;
-    const WCHAR* text;
-};
-extern const ModeText ModeTexts[5];
+// Drawn before each FPGA mode command (the codes are the command set's).
+extern const WCHAR TextModeNormal[];
+extern const WCHAR TextModeReset[];
+extern const WCHAR TextModeWrite[];
+extern const WCHAR TextModeUpdate[];
+extern const WCHAR TextModeUpdateOk[];
 
 // Image writer.
 extern const WCHAR TextWriteStarted[];

@@ -5,21 +5,15 @@
 #include "app/app_state.h"
 #include "app/status_display.h"
 #include "app/texts.h"
-#include "device/bridge.h"
+#include "device/bridge_call.h"
 #include "device/device_link.h"
 
 static const char WantedSerial[] = "2025";
 
-static void ShowBridgeError(const WCHAR* text) {
-    MessageBoxW(nullptr, text, CaptionBlank, MB_OK | MB_ICONWARNING);
-}
-
 // Shared by CloseDevice, FatalStop and the failure path of OpenDevice.
 static void RunCloseSequence() {
     if (AppState.DeviceHandle != INVALID_HANDLE_VALUE) {
-        EnterCriticalSection(&AppState.DeviceLock);
-        BridgeStatus status = BridgeClose(AppState.DeviceHandle);
-        LeaveCriticalSection(&AppState.DeviceLock);
+        BridgeStatus status = LockedBridgeCall([] { return BridgeClose(AppState.DeviceHandle); });
         if (status != 0) ShowBridgeError(BoxCloseFailed);
     }
     AppState.DeviceHandle = INVALID_HANDLE_VALUE;
@@ -34,9 +28,8 @@ static void RunCloseSequence() {
 static DWORD FindDevice(DWORD deviceCount) {
     char serial[BridgeStringSize];
     for (DWORD index = 0; index < deviceCount; ++index) {
-        EnterCriticalSection(&AppState.DeviceLock);
-        BridgeStatus status = BridgeGetDeviceString(index, serial, BridgeSerialString);
-        LeaveCriticalSection(&AppState.DeviceLock);
+        BridgeStatus status =
+            LockedBridgeCall([&] { return BridgeGetDeviceString(index, serial, BridgeSerialString); });
         if (status != 0) {
             ShowBridgeError(BoxSerialString);
             continue;
@@ -50,20 +43,9 @@ static DWORD FindDevice(DWORD deviceCount) {
 // The three calls that open the matched device, each only after the one before succeeded.
 static bool OpenAndFlush(DWORD index) {
     char kind2[BridgeStringSize];
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeGetDeviceString(index, kind2, BridgeKind2String);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) return false;
-
-    EnterCriticalSection(&AppState.DeviceLock);
-    status = BridgeOpen(index, &AppState.DeviceHandle);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) return false;
-
-    EnterCriticalSection(&AppState.DeviceLock);
-    status = BridgeFlush(AppState.DeviceHandle, 1, 1);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    return status == 0;
+    return LockedBridgeCall([&] { return BridgeGetDeviceString(index, kind2, BridgeKind2String); }) == 0 &&
+           LockedBridgeCall([&] { return BridgeOpen(index, &AppState.DeviceHandle); }) == 0 &&
+           LockedBridgeCall([] { return BridgeFlush(AppState.DeviceHandle, 1, 1); }) == 0;
 }
 
 void OpenDevice() {
@@ -73,10 +55,7 @@ void OpenDevice() {
     AppState.DeviceLockInitialised = TRUE;
 
     DWORD deviceCount = 0;  // a failed count must find nothing
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeCountDevices(&deviceCount);
-    LeaveCriticalSection(&AppState.DeviceLock);
-    if (status != 0) open = false;
+    if (LockedBridgeCall([&] { return BridgeCountDevices(&deviceCount); }) != 0) open = false;
 
     DWORD index = FindDevice(deviceCount);
     if (index == deviceCount) {

@@ -1,28 +1,26 @@
 #include "app/app_state.h"
 #include "app/status_display.h"
 #include "app/texts.h"
-#include "device/bridge.h"
+#include "device/bridge_call.h"
 #include "device/device_link.h"
 
 static const DWORD ReplyWindowMs = 2000;
 static const WORD ReadyTries = 2000;
 static const DWORD ReadyPauseMs = 10;
-static const BYTE ReadyQuery[3] = {0x01, 0x01, 0xDA};
-static const BYTE ReadyAnswer[2] = {0xDA, 0x01};
+// The controller's ready query is a controller frame (01 01 and its command);
+// the unit answers with the command and 01 when it is ready.
+static const BYTE ReadyCommand = 0xDA;
+static const BYTE ReadyQuery[3] = {0x01, 0x01, ReadyCommand};
+static const BYTE ReadyAnswer[2] = {ReadyCommand, 0x01};
 
 // The steps below are shared by the command exchange and the ready poll; each
 // shows its own box when the library call fails and then yields false.
 
-static void ShowBridgeError(const WCHAR* text) {
-    MessageBoxW(nullptr, text, CaptionBlank, MB_OK | MB_ICONWARNING);
-}
-
 // One receive-queue check; false (after its box) when the call fails.
 static bool CheckQueue(DWORD* waiting) {
     DWORD queueStatus = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeCheckRxQueue(AppState.DeviceHandle, waiting, &queueStatus);
-    LeaveCriticalSection(&AppState.DeviceLock);
+    BridgeStatus status =
+        LockedBridgeCall([&] { return BridgeCheckRxQueue(AppState.DeviceHandle, waiting, &queueStatus); });
     if (status != 0) ShowBridgeError(BoxQueueFailed);
     return status == 0;
 }
@@ -30,9 +28,8 @@ static bool CheckQueue(DWORD* waiting) {
 // One read; false (after its box) when the call fails.
 static bool ReadBytes(BYTE* buffer, DWORD length, DWORD* bytesRead) {
     *bytesRead = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeRead(AppState.DeviceHandle, buffer, length, bytesRead, nullptr);
-    LeaveCriticalSection(&AppState.DeviceLock);
+    BridgeStatus status =
+        LockedBridgeCall([&] { return BridgeRead(AppState.DeviceHandle, buffer, length, bytesRead, nullptr); });
     if (status != 0) ShowBridgeError(BoxReadFailed);
     return status == 0;
 }
@@ -50,10 +47,9 @@ static bool DiscardLateReplies() {
 
 static bool SendFrame(const BYTE* frame, DWORD length) {
     DWORD bytesWritten = 0;
-    EnterCriticalSection(&AppState.DeviceLock);
-    BridgeStatus status = BridgeWrite(AppState.DeviceHandle, const_cast<BYTE*>(frame), length,
-                                      &bytesWritten, nullptr);
-    LeaveCriticalSection(&AppState.DeviceLock);
+    BridgeStatus status = LockedBridgeCall([&] {
+        return BridgeWrite(AppState.DeviceHandle, const_cast<BYTE*>(frame), length, &bytesWritten, nullptr);
+    });
     if (status != 0) {
         ShowBridgeError(BoxSendFailed);
         return false;

@@ -3,8 +3,6 @@
 #include "device/device_link.h"
 #include "flash/flash_programming.h"
 
-static const BYTE SpeedCode = 0xD5;
-
 // The frame is 01 01 code; the unit echoes the code. One retransmission,
 // with no pause, then the retransmit text whatever its outcome.
 static BOOL SendControllerCommand(BYTE code, const WCHAR* text, const WCHAR* retransmitText,
@@ -21,9 +19,14 @@ static BOOL SendControllerCommand(BYTE code, const WCHAR* text, const WCHAR* ret
 }
 
 static const WCHAR* ModeTextFor(BYTE code) {
-    for (const ModeText& mode : ModeTexts)
-        if (mode.code == code) return mode.text;
-    return nullptr;
+    switch (code) {
+    case Normal: return TextModeNormal;
+    case Reset: return TextModeReset;
+    case Write: return TextModeWrite;
+    case Update: return TextModeUpdate;
+    case UpdateOk: return TextModeUpdateOk;
+    default: return nullptr;  // any other code is sent without a text
+    }
 }
 
 BOOL SetFpgaMode(BYTE code) {
@@ -31,5 +34,5 @@ BOOL SetFpgaMode(BYTE code) {
 }
 
 BOOL SelectSpiSpeed() {
-    return SendControllerCommand(SpeedCode, TextSpiSpeed, TextSpeedRetransmit, BoxSpeedFailed);
+    return SendControllerCommand(SelectSpeed12MHz, TextSpiSpeed, TextSpeedRetransmit, BoxSpeedFailed);
 }

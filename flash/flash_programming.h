@@ -2,12 +2,27 @@
 #pragma once
 #include <windows.h>
 
+// Byte 2 of every frame is the controller's command: a mode, the speed
+// selection or a FlashFrame's. Mode and speed frames are 01 01 and the
+// command, and the unit echoes the command.
 enum FpgaMode : BYTE {
     Normal = 0xD6,
     Reset = 0xD8,
     Write = 0xD9,
     Update = 0xDB,
     UpdateOk = 0xDC,
+};
+enum ControllerCommand : BYTE {
+    SpiPassThrough = 0xD0,  // a flash command without data
+    SelectSpeed12MHz = 0xD5,
+    SpiPageProgram = 0xD7,  // a page program and its data; the unit echoes it when programmed
+};
+// Byte 3 of a FlashFrame: the flash's own command.
+enum FlashOpcode : BYTE {
+    FlashWriteEnable = 0x06,
+    FlashReadStatus = 0x05,
+    FlashSectorErase = 0xD8,
+    FlashPageProgram = 0x02,
 };
 
 // Switches the FPGA into a mode; 1 when the unit echoed the code.

@@ -19,10 +19,8 @@ static const char OsdImageId[4] = {'1', 'A', '7', '0'};
 static const DWORD IdLength = 4;
 static const DWORD MaxPiece = 32;
 static const DWORD FrameOverhead = 8;  // header, address and checksum
-static const BYTE ProgramAcknowledged = 0xD7;
 static const int ProgressCycle = 64;   // progress drawn before every 65th attempt
 static const DWORD ResendPauseMs = 1000;
-static const BYTE EraseFailedCode = 6;
 
 static void ShowFileBox(const WCHAR* format, const WCHAR* fileName, const WCHAR* caption) {
     WCHAR text[FormatCapacity];
@@ -50,8 +48,8 @@ static void ShowProgress(DWORD remaining, DWORD total) {
 static DWORD BuildProgramFrame(BYTE* frame, DWORD address, const BYTE* data, DWORD n) {
     frame[0] = 0x00;
     frame[1] = static_cast<BYTE>(n);
-    frame[2] = 0xD7;
-    frame[3] = 0x02;
+    frame[2] = SpiPageProgram;
+    frame[3] = FlashPageProgram;
     frame[4] = static_cast<BYTE>(address >> 16);
     frame[5] = static_cast<BYTE>(address >> 8);
     frame[6] = static_cast<BYTE>(address);
@@ -79,7 +77,7 @@ static BOOL ProgramPayload(const std::string& payload, DWORD baseAddress) {
         }
         DWORD length = BuildProgramFrame(frame, baseAddress + offset, data + offset, n);
         BYTE reply = 0;
-        if (ExchangeCommand(&reply, frame, 1, length) == 1 && reply == ProgramAcknowledged) {
+        if (ExchangeCommand(&reply, frame, 1, length) == 1 && reply == SpiPageProgram) {
             offset += n;
             failures = 0;
             continue;
@@ -131,6 +129,6 @@ BOOL WriteImageFile(const WCHAR* fileName) {
     }
     file.close();
 
-    if (EraseSectors(region->firstSector, region->sectorCount) != 1) FatalStop(EraseFailedCode);
+    if (EraseSectors(region->firstSector, region->sectorCount) != 1) FatalStop(FatalChipErase);
     return ProgramPayload(payload, region->baseAddress);
 }

@@ -15,18 +15,14 @@ static const WCHAR* const OsdPartNames[4] = {
     L"SORVIK.0.1.OSD.04.bin",
 };
 
-// Error codes of the fatal stop.
-static const BYTE SpeedFailed = 1;
-static const BYTE ModeFailed = 5;
-static const BYTE ImageFailed = 7;
 static const DWORD PauseMs = 1000;
 
 static void Mode(BYTE code) {
-    if (SetFpgaMode(code) != 1) FatalStop(ModeFailed);
+    if (SetFpgaMode(code) != 1) FatalStop(FatalWrite);
 }
 
 static void WriteImage(const WCHAR* fileName) {
-    if (WriteImageFile(fileName) != 1) FatalStop(ImageFailed);
+    if (WriteImageFile(fileName) != 1) FatalStop(FatalChipWrite);
 }
 
 static void WriteOsdParts() {
@@ -77,7 +73,7 @@ DWORD WINAPI UpdateWorker(LPVOID) {
     Mode(Update);
     Mode(Normal);
     Sleep(PauseMs);
-    if (SelectSpiSpeed() != 1) FatalStop(SpeedFailed);
+    if (SelectSpiSpeed() != 1) FatalStop(FatalSpiSpeed);
     Mode(Reset);
     Sleep(PauseMs);
     WriteImage(MainImageName);

@@ -31,6 +31,13 @@ inline std::wstring Words(const std::wstring& text) {
     return text.substr(0, text.find_last_not_of(L' ') + 1);
 }
 
+// --- the window and the About box (resources of the Windows program) ----------
+inline const std::wstring WindowTitle = L"Sorvik Fpga Update";  // string 103
+inline const std::wstring WindowClass = L"SORVIK UPDATE";       // string 109
+const int WindowWidth = 300;  // outer size, frame, caption and menu included
+const int WindowHeight = 200;
+inline const std::wstring AboutTexts[2] = {L"Sorvik Fpga Update", L"Loader Version 1.0_120_xp"};
+
 // --- texts drawn -------------------------------------------------------------
 // Introduction (drawn by the Windows shell only).
 inline const std::wstring IntroHeading = L"SORVIK FPGA UPDATE";

@@ -1,6 +1,6 @@
 // Writes what the tests expect as JSON, for the end-to-end suite's model:
 //   export_expected table
-//     the texts, boxes, file names, regions and pauses it compares with;
+//     the window, texts, boxes, file names, regions and pauses it compares with;
 //   export_expected record DIR [--fault KIND:N:FAULT]... [--devices LIST]
 //                   [--round-trip-ms N] [--erase-ms N] [--program-ms N]
 //     the ordered record of an update of the image files in DIR (by their
@@ -10,26 +10,18 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/lower_bound.h"
 #include "tests/support/stream.h"
 
 namespace ex = expected;
+using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-std::string Quoted(const std::wstring& text) { return Quoted(ex::Narrow(text)); }
 
 std::string Hex(const std::vector<BYTE>& bytes) {
     std::string out;
@@ -41,76 +33,72 @@ std::string Hex(const std::vector<BYTE>& bytes) {
     return out;
 }
 
-std::string BoxJson(const ex::Box& box) {
-    return "[" + Quoted(box.text) + ", " + Quoted(box.caption) + ", " + std::to_string(box.type) + "]";
+Json BoxJson(const ex::Box& box) { return Json::array({ex::Narrow(box.text), ex::Narrow(box.caption), box.type}); }
+
+template <typename T>
+Json Texts(const T& texts) {
+    Json out = Json::array();
+    for (const std::wstring& text : texts) out.push_back(ex::Narrow(text));
+    return out;
 }
 
-template <typename T, typename F>
-std::string List(const T& items, F each) {
-    std::string out = "[";
-    for (const auto& item : items) out += (out.size() > 1 ? ", " : "") + each(item);
-    return out + "]";
-}
+int Print(const Json& json) { return std::puts(json.dump(1).c_str()) < 0 ? 1 : 0; }
 
-void Table() {
-    std::ostringstream out;
-    out << "{\"main\": " << Quoted(ex::MainImage) << ",\n";
-    out << " \"parts\": " << List(ex::OsdParts, [](const std::wstring& n) { return Quoted(n); }) << ",\n";
-    out << " \"intro\": " << List(ex::Intro, [](const ex::Line& l) {
-        return "[" + std::to_string(l.y) + ", " + Quoted(l.text) + "]";
-    }) << ",\n";
-    out << " \"updating\": " << Quoted(ex::Updating) << ",\n";
-    out << " \"progress_lead\": " << Quoted(ex::ProgressLead) << ",\n";  // what every progress text begins with
-    out << " \"writing_part\": " << List(ex::WritingPart, [](const std::wstring& t) { return Quoted(t); }) << ",\n";
-    out << " \"fatal_texts\": {";
-    for (int code = 1; code <= 8; ++code)
-        out << (code > 1 ? ", " : "") << "\"" << code << "\": " << Quoted(ex::FatalTexts[code]);
-    out << "},\n";
-    out << " \"box_ok\": " << BoxJson(ex::UpdateOkBox) << ",\n";
-    out << " \"box_fatal\": " << BoxJson(ex::FatalBox) << ",\n";
+int Table() {
+    Json t;
+    t["window"] = {{"title", ex::Narrow(ex::WindowTitle)}, {"class", ex::Narrow(ex::WindowClass)},
+                   {"size", {ex::WindowWidth, ex::WindowHeight}}, {"about", Texts(ex::AboutTexts)}};
+    t["main"] = ex::Narrow(ex::MainImage);
+    t["parts"] = Texts(ex::OsdParts);
+    t["intro"] = Json::array();
+    for (const ex::Line& line : ex::Intro) t["intro"].push_back({line.y, ex::Narrow(line.text)});
+    t["updating"] = ex::Narrow(ex::Updating);
+    t["progress_lead"] = ex::Narrow(ex::ProgressLead);  // what every progress text begins with
+    t["writing_part"] = Texts(ex::WritingPart);
+    for (int code = 1; code <= 8; ++code) t["fatal_texts"][std::to_string(code)] = ex::Narrow(ex::FatalTexts[code]);
+    t["box_ok"] = BoxJson(ex::UpdateOkBox);
+    t["box_fatal"] = BoxJson(ex::FatalBox);
     // The boxes about a file, with %s where its name goes.
-    out << " \"box_missing\": " << BoxJson(ex::FileMissingBox(L"%s")) << ",\n";
-    out << " \"box_too_large\": " << BoxJson(ex::FileTooLargeBox(L"%s")) << ",\n";
-    out << " \"wrong_id\": " << Quoted(ex::WrongId.substr(0, ex::WrongId.size() - 1)) << ",\n";
-    out << " \"fatal_image\": " << ex::FatalImage << ",\n";
-    out << " \"regions\": {";
-    for (const ex::Region& r : ex::Regions)
-        out << (&r != ex::Regions ? ", " : "") << Quoted(r.id) << ": [" << r.base << ", " << int(r.firstSector)
-            << ", " << int(r.sectorCount) << "]";
-    out << "},\n";
-    out << " \"osd_id\": " << Quoted(ex::OsdId) << ",\n";
-    out << " \"sector_bytes\": " << ex::SectorBytes << ",\n";
-    out << " \"flash_bytes\": " << ex::FlashBytes << ",\n";
-    out << " \"write_mode\": " << int(ex::Write) << ",\n";
-    out << " \"pause_ms\": " << ex::PauseMs << "}\n";
-    std::fputs(out.str().c_str(), stdout);
+    t["box_missing"] = BoxJson(ex::FileMissingBox(L"%s"));
+    t["box_too_large"] = BoxJson(ex::FileTooLargeBox(L"%s"));
+    t["wrong_id"] = ex::WrongId.substr(0, ex::WrongId.size() - 1);
+    t["fatal_image"] = ex::FatalImage;
+    for (const ex::Region& r : ex::Regions) t["regions"][r.id] = {r.base, r.firstSector, r.sectorCount};
+    t["osd_id"] = ex::OsdId;
+    t["sector_bytes"] = ex::SectorBytes;
+    t["flash_bytes"] = ex::FlashBytes;
+    t["write_mode"] = ex::Write;
+    t["pause_ms"] = ex::PauseMs;
+    return Print(t);
 }
 
-std::string StepJson(const ex::Step& s) {
+Json StepJson(const ex::Step& s) {
     using T = ex::Step::Type;
     switch (s.type) {
     case T::Draw:
-        return "[\"draw\", " + std::to_string(s.y) + ", " + Quoted(s.text) + "]";
+        return {"draw", s.y, ex::Narrow(s.text)};
     case T::Box:
-        return "[\"box\", " + BoxJson(s.box) + "]";
+        return {"box", BoxJson(s.box)};
     case T::Sleep:
-        return "[\"sleep\", " + std::to_string(s.ms) + "]";
+        return {"sleep", s.ms};
     case T::Close:
-        return "[\"close\"]";
+        return Json::array({"close"});
     case T::Destroy:
-        return "[\"destroy\"]";
+        return Json::array({"destroy"});
     case T::Exit:
-        return "[\"exit\", " + std::to_string(s.status) + "]";
+        return {"exit", s.status};
     case T::Written:
-        return "[\"written\", " + Quoted(s.text) + "]";
+        return {"written", ex::Narrow(s.text)};
     case T::Frame:
         break;
     }
-    std::string info = "{\"code\": " + std::to_string(s.code);
-    if (s.kind == ex::kind::Erase) info += ", \"sector\": " + std::to_string(s.sector);
-    if (s.kind == ex::kind::Program)
-        info += ", \"address\": " + std::to_string(s.address) + ", \"data\": \"" + Hex(s.data) + "\"";
-    return "[\"frame\", " + Quoted(s.kind) + ", " + Quoted(s.fault) + ", " + info + "}]";
+    Json info = {{"code", s.code}};
+    if (s.kind == ex::kind::Erase) info["sector"] = s.sector;
+    if (s.kind == ex::kind::Program) {
+        info["address"] = s.address;
+        info["data"] = Hex(s.data);
+    }
+    return {"frame", s.kind, s.fault, info};
 }
 
 bool ReadFile(const std::string& path, std::vector<BYTE>& bytes) {
@@ -156,25 +144,20 @@ int Record(int argc, char** argv) {
     }
     stream.Update(files);
     const ex::LowerBound bound = ex::LowerBoundOf(stream.steps, timing);
-    std::string out = "{\"exit_code\": " + (stream.exitCode ? std::to_string(*stream.exitCode) : "null") + ",\n";
-    out += " \"bound\": {\"ms\": " + std::to_string(bound.ms) + ", \"commands\": " + std::to_string(bound.commands) +
-           ", \"pauses\": " + std::to_string(bound.pauses) + ", \"erase_runs\": " + std::to_string(bound.eraseRuns) +
-           ", \"sectors\": " + std::to_string(bound.sectors) + ", \"programs\": " + std::to_string(bound.programs) +
-           "},\n \"record\": [\n";
-    for (std::size_t i = 0; i < stream.steps.size(); ++i)
-        out += (i ? ",\n" : "") + StepJson(stream.steps[i]);
-    out += "]}\n";
-    return std::fputs(out.c_str(), stdout) < 0 ? 1 : 0;
+    Json out;
+    out["exit_code"] = stream.exitCode ? Json(*stream.exitCode) : Json(nullptr);
+    out["bound"] = {{"ms", bound.ms},           {"commands", bound.commands},   {"pauses", bound.pauses},
+                    {"erase_runs", bound.eraseRuns}, {"sectors", bound.sectors}, {"programs", bound.programs}};
+    out["record"] = Json::array();
+    for (const ex::Step& step : stream.steps) out["record"].push_back(StepJson(step));
+    return Print(out);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "table" && argc == 2) {
-        Table();
-        return 0;
-    }
+    if (command == "table" && argc == 2) return Table();
     if (command == "record" && argc >= 3) return Record(argc, argv);
     return Usage();
 }

@@ -90,8 +90,7 @@ void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcep
 // --- the wrapped calls ---------------------------------------------------------
 
 // The linker sends the product's calls to __wrap_NAME; __real_NAME is the
-// original. The host layer's stand-ins are C++ functions, wrapped by their
-// mangled names.
+// original.
 extern "C" {
 BridgeStatus __real_BridgeCountDevices(DWORD*);
 BridgeStatus __real_BridgeGetDeviceString(DWORD, void*, DWORD);
@@ -101,17 +100,17 @@ BridgeStatus __real_BridgeRead(HANDLE, void*, DWORD, DWORD*, void*);
 BridgeStatus __real_BridgeWrite(HANDLE, void*, DWORD, DWORD*, void*);
 BridgeStatus __real_BridgeFlush(HANDLE, DWORD, DWORD);
 BridgeStatus __real_BridgeCheckRxQueue(HANDLE, DWORD*, DWORD*);
-BOOL __real__Z8TextOutWP5HDC__iiPKwi(HDC, int, int, LPCWSTR, int);
-int __real__Z11MessageBoxWP6HWND__PKwS2_j(HWND, LPCWSTR, LPCWSTR, UINT);
-void __real__Z5Sleepj(DWORD);
-DWORD __real__Z12GetTickCountv();
-BOOL __real__Z12PostMessageWP6HWND__jml(HWND, UINT, WPARAM, LPARAM);
-void __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
-void __real__Z20LeaveCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
-void __real__Z25InitializeCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
-void __real__Z21DeleteCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
-HDC __real__Z5GetDCP6HWND__(HWND);
-int __real__Z9ReleaseDCP6HWND__P5HDC__(HWND, HDC);
+BOOL __real_TextOutW(HDC, int, int, LPCWSTR, int);
+int __real_MessageBoxW(HWND, LPCWSTR, LPCWSTR, UINT);
+void __real_Sleep(DWORD);
+DWORD __real_GetTickCount();
+BOOL __real_PostMessageW(HWND, UINT, WPARAM, LPARAM);
+void __real_EnterCriticalSection(CRITICAL_SECTION*);
+void __real_LeaveCriticalSection(CRITICAL_SECTION*);
+void __real_InitializeCriticalSection(CRITICAL_SECTION*);
+void __real_DeleteCriticalSection(CRITICAL_SECTION*);
+HDC __real_GetDC(HWND);
+int __real_ReleaseDC(HWND, HDC);
 }
 
 namespace {
@@ -205,75 +204,75 @@ BridgeStatus __wrap_BridgeCheckRxQueue(HANDLE handle, DWORD* waiting, DWORD* sta
     return __real_BridgeCheckRxQueue(handle, waiting, status);
 }
 
-BOOL __wrap__Z8TextOutWP5HDC__iiPKwi(HDC dc, int x, int y, LPCWSTR text, int count) {
+BOOL __wrap_TextOutW(HDC dc, int x, int y, LPCWSTR text, int count) {
     Outside mark;
     if (Keep()) Keep({Fn::TextOut, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, dc,
                       KeepText(text, static_cast<std::size_t>(count))});
-    return __real__Z8TextOutWP5HDC__iiPKwi(dc, x, y, text, count);
+    return __real_TextOutW(dc, x, y, text, count);
 }
 
-int __wrap__Z11MessageBoxWP6HWND__PKwS2_j(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+int __wrap_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     Outside mark;
     if (Keep()) {
         std::size_t t = KeepText(text, std::char_traits<wchar_t>::length(text));
         std::size_t c = KeepText(caption, std::char_traits<wchar_t>::length(caption));
         Keep({Fn::Box, type, static_cast<std::uint32_t>(c), 0, owner, t});
     }
-    return __real__Z11MessageBoxWP6HWND__PKwS2_j(owner, text, caption, type);
+    return __real_MessageBoxW(owner, text, caption, type);
 }
 
-void __wrap__Z5Sleepj(DWORD milliseconds) {
+void __wrap_Sleep(DWORD milliseconds) {
     Outside mark;
     if (Keep()) Keep({Fn::Sleep, milliseconds});
-    __real__Z5Sleepj(milliseconds);
+    __real_Sleep(milliseconds);
 }
 
-DWORD __wrap__Z12GetTickCountv() {
+DWORD __wrap_GetTickCount() {
     Outside mark;
     if (Keep()) Keep({Fn::Tick});
-    return __real__Z12GetTickCountv();
+    return __real_GetTickCount();
 }
 
-BOOL __wrap__Z12PostMessageWP6HWND__jml(HWND window, UINT message, WPARAM w, LPARAM l) {
+BOOL __wrap_PostMessageW(HWND window, UINT message, WPARAM w, LPARAM l) {
     Outside mark;
     if (Keep()) Keep({Fn::Post, message, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(l), window});
-    return __real__Z12PostMessageWP6HWND__jml(window, message, w, l);
+    return __real_PostMessageW(window, message, w, l);
 }
 
-void __wrap__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section) {
+void __wrap_EnterCriticalSection(CRITICAL_SECTION* section) {
     Outside mark;
     if (Keep()) Keep({Fn::Enter, 0, 0, 0, section});
-    __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(section);
+    __real_EnterCriticalSection(section);
 }
 
-void __wrap__Z20LeaveCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section) {
+void __wrap_LeaveCriticalSection(CRITICAL_SECTION* section) {
     Outside mark;
     if (Keep()) Keep({Fn::Leave, 0, 0, 0, section});
-    __real__Z20LeaveCriticalSectionP16CRITICAL_SECTION(section);
+    __real_LeaveCriticalSection(section);
 }
 
-void __wrap__Z25InitializeCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section) {
+void __wrap_InitializeCriticalSection(CRITICAL_SECTION* section) {
     Outside mark;
     if (Keep()) Keep({Fn::Init, 0, 0, 0, section});
-    __real__Z25InitializeCriticalSectionP16CRITICAL_SECTION(section);
+    __real_InitializeCriticalSection(section);
 }
 
-void __wrap__Z21DeleteCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section) {
+void __wrap_DeleteCriticalSection(CRITICAL_SECTION* section) {
     Outside mark;
     if (Keep()) Keep({Fn::Delete, 0, 0, 0, section});
-    __real__Z21DeleteCriticalSectionP16CRITICAL_SECTION(section);
+    __real_DeleteCriticalSection(section);
 }
 
-HDC __wrap__Z5GetDCP6HWND__(HWND window) {
+HDC __wrap_GetDC(HWND window) {
     Outside mark;
     if (Keep()) Keep({Fn::GetDc, 0, 0, 0, window});
-    return __real__Z5GetDCP6HWND__(window);
+    return __real_GetDC(window);
 }
 
-int __wrap__Z9ReleaseDCP6HWND__P5HDC__(HWND window, HDC dc) {
+int __wrap_ReleaseDC(HWND window, HDC dc) {
     Outside mark;
     if (Keep()) Keep({Fn::ReleaseDc, 0, 0, 0, window, reinterpret_cast<std::size_t>(dc)});
-    return __real__Z9ReleaseDCP6HWND__P5HDC__(window, dc);
+    return __real_ReleaseDC(window, dc);
 }
 
 }  // extern "C"
@@ -332,23 +331,22 @@ void ReplayAll() {
         case Fn::Flush: __real_BridgeFlush(h, call.a, call.b); break;
         case Fn::Check: __real_BridgeCheckRxQueue(h, &a, &b); break;
         case Fn::TextOut:
-            __real__Z8TextOutWP5HDC__iiPKwi(static_cast<HDC>(call.p), static_cast<int>(call.a), static_cast<int>(call.b),
-                                           texts[call.data].c_str(), static_cast<int>(texts[call.data].size()));
+            __real_TextOutW(static_cast<HDC>(call.p), static_cast<int>(call.a), static_cast<int>(call.b),
+                            texts[call.data].c_str(), static_cast<int>(texts[call.data].size()));
             break;
         case Fn::Box:
-            __real__Z11MessageBoxWP6HWND__PKwS2_j(static_cast<HWND>(call.p), texts[call.data].c_str(),
-                                                  texts[call.b].c_str(), call.a);
+            __real_MessageBoxW(static_cast<HWND>(call.p), texts[call.data].c_str(), texts[call.b].c_str(), call.a);
             break;
-        case Fn::Sleep: __real__Z5Sleepj(call.a); break;
-        case Fn::Tick: __real__Z12GetTickCountv(); break;
-        case Fn::Post: __real__Z12PostMessageWP6HWND__jml(static_cast<HWND>(call.p), call.a, call.b, call.c); break;
-        case Fn::Enter: __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(section); break;
-        case Fn::Leave: __real__Z20LeaveCriticalSectionP16CRITICAL_SECTION(section); break;
-        case Fn::Init: __real__Z25InitializeCriticalSectionP16CRITICAL_SECTION(section); break;
-        case Fn::Delete: __real__Z21DeleteCriticalSectionP16CRITICAL_SECTION(section); break;
-        case Fn::GetDc: __real__Z5GetDCP6HWND__(static_cast<HWND>(call.p)); break;
+        case Fn::Sleep: __real_Sleep(call.a); break;
+        case Fn::Tick: __real_GetTickCount(); break;
+        case Fn::Post: __real_PostMessageW(static_cast<HWND>(call.p), call.a, call.b, call.c); break;
+        case Fn::Enter: __real_EnterCriticalSection(section); break;
+        case Fn::Leave: __real_LeaveCriticalSection(section); break;
+        case Fn::Init: __real_InitializeCriticalSection(section); break;
+        case Fn::Delete: __real_DeleteCriticalSection(section); break;
+        case Fn::GetDc: __real_GetDC(static_cast<HWND>(call.p)); break;
         case Fn::ReleaseDc:
-            __real__Z9ReleaseDCP6HWND__P5HDC__(static_cast<HWND>(call.p), reinterpret_cast<HDC>(call.data));
+            __real_ReleaseDC(static_cast<HWND>(call.p), reinterpret_cast<HDC>(call.data));
             break;
         }
     }

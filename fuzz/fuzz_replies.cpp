@@ -32,6 +32,7 @@
 #include "flash/flash_programming.h"
 #include "platform/host_platform.h"
 #include "fuzz/require.h"
+#include "tests/support/erase_walk.h"
 #include "tests/support/expected.h"
 #include "tests/support/program_state.h"
 #include "tests/support/stream.h"
@@ -397,39 +398,21 @@ void RunErase(const std::uint8_t* args) {
     REQUIRE(host::Events().empty() || host::Events().front() == ex::SleepEvent(ex::ErasePauseMs),
             "no 3 ms pause before the first frame");
 
-    // Walk the frames as the erase must send them: write enable, erase,
-    // status reads until one says not busy, for each sector in turn.
-    enum class Next { WriteEnable, Erase, Status, Done } next = Next::WriteEnable;
-    BYTE sector = first;
-    const std::wstring* failureBox = nullptr;
+    // The frames as the erase must send them, each reply as the product took it.
+    ex::EraseWalk walk(first, count);
     for (std::size_t w : Writes()) {
-        REQUIRE(next != Next::Done && failureBox == nullptr, "a frame after the erase ended");
+        REQUIRE(!walk.Ended(), "a frame after the erase ended");
+        switch (walk.Due()) {
+        case ex::EraseWalk::Next::WriteEnable: FrameIs(w, walk.Expected(), "not the write enable"); break;
+        case ex::EraseWalk::Next::Erase: FrameIs(w, walk.Expected(), "not the erase of the next sector"); break;
+        default: FrameIs(w, walk.Expected(), "not a status read"); break;
+        }
         Answer a = AnswerTo(w);
-        switch (next) {
-        case Next::WriteEnable:
-            FrameIs(w, ex::WriteEnable, "not the write enable");
-            if (a.taken && a.bytes[0] == ex::WriteEnableReply) next = Next::Erase;
-            else failureBox = &ex::WriteEnableFailedBox.text;
-            break;
-        case Next::Erase: {
-            FrameIs(w, ex::EraseFrame(sector), "not the erase of the next sector");
-            if (a.taken && a.bytes[0] == ex::EraseReply(sector)) next = Next::Status;
-            else failureBox = &ex::SectorEraseFailedBox.text;
-            break;
-        }
-        case Next::Status:
-            FrameIs(w, ex::StatusRead, "not a status read");
-            if (a.taken && (a.bytes[0] & ex::StatusBusy) == 0) {
-                next = sector == static_cast<BYTE>(first + count - 1) ? Next::Done : Next::WriteEnable;
-                ++sector;
-            }
-            break;
-        case Next::Done:
-            break;
-        }
+        walk.Answer(a.taken ? std::optional<BYTE>(a.bytes[0]) : std::nullopt);
     }
-    REQUIRE(result == (next == Next::Done ? TRUE : FALSE), "EraseSectors' result does not follow the replies");
-    if (failureBox) REQUIRE(LastBox() == *failureBox, "a refused reply did not show its box");
+    REQUIRE(result == (walk.Due() == ex::EraseWalk::Next::Done ? TRUE : FALSE),
+            "EraseSectors' result does not follow the replies");
+    if (walk.FailureBox()) REQUIRE(LastBox() == walk.FailureBox()->text, "a refused reply did not show its box");
     if (!result) REQUIRE(LastBox() == ex::WriteEnableFailedBox.text || LastBox() == ex::SectorEraseFailedBox.text,
                          "a failed erase did not show its box");
 }

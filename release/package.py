@@ -16,11 +16,10 @@ Every byte of a zip follows from its inputs: entries in a fixed order, each
 with the given date, fixed permissions and the same compression, so two
 builds of one commit give the same zips and the same sums."""
 import argparse
-import base64
 import hashlib
-import html
+import importlib.util
 import os
-import re
+import subprocess
 import sys
 import time
 import zipfile
@@ -34,96 +33,29 @@ FILE_MODE = 0o100644
 FOLDER_MODE = 0o040755
 MSDOS_DIRECTORY = 0x10
 UNIX = 3  # the "made by" system: the permissions are read as Unix modes
+SYSTEM_PYTHON = "/usr/bin/python3"
 
 
 # --- the guide as HTML ------------------------------------------------------------
-# Enough Markdown for the guide: headings, paragraphs, lists, tables, pictures,
-# links, code spans and bold. Pictures are put inline so the page is one file.
 
-def inline(text, base):
-    parts = re.split(r"(`[^`]*`)", text)
-    out = []
-    for part in parts:
-        if part.startswith("`") and part.endswith("`") and len(part) > 1:
-            out.append("<code>%s</code>" % html.escape(part[1:-1]))
-            continue
-        s = html.escape(part, quote=False)
-        s = re.sub(r"!\[([^\]]*)\]\(([^)]+)\)", lambda m: picture(m.group(1), m.group(2), base), s)
-        s = re.sub(r"\[([^\]]+)\]\(([^)]+)\)", r'<a href="\2">\1</a>', s)
-        s = re.sub(r"\*\*([^*]+)\*\*", r"<strong>\1</strong>", s)
-        out.append(s)
-    return "".join(out)
+def has_markdown():
+    return importlib.util.find_spec("markdown") is not None
 
 
-def picture(alt, path, base):
-    with open(os.path.join(base, html.unescape(path)), "rb") as f:
-        data = base64.b64encode(f.read()).decode()
-    return '<img alt="%s" src="data:image/png;base64,%s">' % (alt, data)
+def rerun_under_system_python(argv):
+    """Debian's python3-markdown is seen by the system's Python only, and a
+    version manager's python3 may come first on the PATH: the same command
+    again under the system's Python, with its exit status."""
+    if not os.path.exists(SYSTEM_PYTHON) or os.path.realpath(sys.executable) == os.path.realpath(SYSTEM_PYTHON):
+        print("package.py: needs python3-markdown (scripts/setup.sh installs it)", file=sys.stderr)
+        return 1
+    return subprocess.run([SYSTEM_PYTHON, "-B", os.path.abspath(__file__)] + argv).returncode
 
 
-def table_cells(line):
-    return [c.strip() for c in line.strip().strip("|").split("|")]
-
-
-def markdown_to_html(text, base, title):
-    lines = text.splitlines()
-    body = []
-    i = 0
-    while i < len(lines):
-        line = lines[i]
-        if not line.strip():
-            i += 1
-            continue
-        m = re.match(r"(#{1,4}) (.*)", line)
-        if m:
-            level = len(m.group(1))
-            body.append("<h%d>%s</h%d>" % (level, inline(m.group(2), base), level))
-            i += 1
-            continue
-        if line.startswith("|"):
-            rows = []
-            while i < len(lines) and lines[i].startswith("|"):
-                rows.append(table_cells(lines[i]))
-                i += 1
-            head, rest = rows[0], [r for r in rows[1:] if not all(re.fullmatch(r":?-+:?", c) for c in r)]
-            body.append("<table>\n<tr>%s</tr>" % "".join("<th>%s</th>" % inline(c, base) for c in head))
-            body.extend("<tr>%s</tr>" % "".join("<td>%s</td>" % inline(c, base) for c in r) for r in rest)
-            body.append("</table>")
-            continue
-        m = re.match(r"(\s*)(- |(\d+)\. )", line)
-        if m:
-            tag = "ul" if m.group(2) == "- " else "ol"
-            # A list broken by a picture goes on with its own numbers.
-            start = ' start="%s"' % m.group(3) if m.group(3) and m.group(3) != "1" else ""
-            items = []
-            while i < len(lines) and lines[i].strip():
-                item = re.match(r"\s*(- |\d+\. )(.*)", lines[i])
-                if item:
-                    items.append(item.group(2))
-                else:
-                    items[-1] += " " + lines[i].strip()  # a continued line
-                i += 1
-            body.append("<%s%s>\n%s\n</%s>" % (tag, start, "\n".join("<li>%s</li>" % inline(t, base) for t in items),
-                                              tag))
-            continue
-        if line.startswith("    "):
-            code = []
-            while i < len(lines) and (lines[i].startswith("    ") or not lines[i].strip()):
-                code.append(lines[i][4:])
-                i += 1
-            body.append("<pre>%s</pre>" % html.escape("\n".join(code).rstrip("\n")))
-            continue
-        paragraph = []
-        while i < len(lines) and lines[i].strip() and not re.match(r"#|\||\s*(- |\d+\. )", lines[i]):
-            paragraph.append(lines[i].strip())
-            i += 1
-        body.append("<p>%s</p>" % inline(" ".join(paragraph), base))
-    style = ("body{font-family:sans-serif;max-width:50em;margin:1em auto;padding:0 1em;line-height:1.4}"
-             "table{border-collapse:collapse}td,th{border:1px solid #aaa;padding:.3em .5em;"
-             "vertical-align:top;text-align:left}code{background:#eee;white-space:pre}img{border:1px solid #ccc}")
-    return ("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%s</title>\n"
-            "<style>%s</style>\n</head>\n<body>\n%s\n</body>\n</html>\n"
-            % (html.escape(title), style, "\n".join(body)))
+def guide_page(path, title):
+    import guide_html  # here: it needs python3-markdown, checked by main
+    with open(path, encoding="utf-8") as f:
+        return guide_html.markdown_to_html(f.read(), os.path.dirname(os.path.abspath(path)), title)
 
 
 # --- the zips ----------------------------------------------------------------------
@@ -180,10 +112,10 @@ def main(argv):
     p.add_argument("--trace-reader", required=True, metavar="DIR")
     p.add_argument("--trace-readme", required=True)
     a = p.parse_args(argv)
+    if not has_markdown():
+        return rerun_under_system_python(argv)
 
-    with open(a.guide, encoding="utf-8") as f:
-        guide = markdown_to_html(f.read(), os.path.dirname(os.path.abspath(a.guide)),
-                                 "SORVIK FPGA Update %s: user guide" % a.version).encode("utf-8")
+    guide = guide_page(a.guide, "SORVIK FPGA Update %s: user guide" % a.version).encode("utf-8")
     date = zip_date(a.date)
     os.makedirs(a.out, exist_ok=True)
     sums = []

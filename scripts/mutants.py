@@ -4,12 +4,23 @@ calls. Reads a source file and lists its mutants; builds and runs nothing
 (scripts/mutate.py does that)."""
 
 import re
+from dataclasses import dataclass
 
 DELETED = "(line deleted)"
 
 CASTS = {"static_cast", "reinterpret_cast", "const_cast", "dynamic_cast"}
 NOT_CALLS = {"if", "while", "for", "switch", "return", "sizeof", "do", "else", "case",
              "throw", "delete", "new", "catch", "alignof", "decltype"}
+
+
+@dataclass(frozen=True)
+class Mutant:
+    """One line of a product file, changed."""
+    file: str      # relative to the sources' root
+    line: int      # 1 = the first line
+    op: str        # what kind of change: comparison, boolean, constant, text, deleted call
+    original: str  # the line as it stands
+    mutated: str   # the line as changed, or DELETED
 
 
 # ---------------------------------------------------------------- lexing
@@ -240,13 +251,12 @@ def file_mutants(path, rel):
         if directive and not directive.startswith("#"):
             previous_end = directive[-1]
         for op, mutated in line_mutations(line, code, starts):
-            mutants.append({"file": rel, "line": number, "op": op,
-                            "original": line, "mutated": mutated})
+            mutants.append(Mutant(rel, number, op, line, mutated))
     return mutants
 
 
 def mutant_key(m):
-    return "%s:%d:%s" % (m["file"], m["line"], m["mutated"])
+    return "%s:%d:%s" % (m.file, m.line, m.mutated)
 
 
 def normal(text):
@@ -254,5 +264,4 @@ def normal(text):
 
 
 def describe(m):
-    return "%s:%d [%s]\n    - %s\n    + %s" % (m["file"], m["line"], m["op"],
-                                               m["original"].strip(), m["mutated"].strip())
+    return "%s:%d [%s]\n    - %s\n    + %s" % (m.file, m.line, m.op, m.original.strip(), m.mutated.strip())

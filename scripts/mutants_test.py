@@ -56,11 +56,11 @@ class LineChanges(unittest.TestCase):
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
             found = mutants.file_mutants(path, "flash/f.cpp")
-        lines = sorted({m["line"] for m in found})
+        lines = sorted({m.line for m in found})
         self.assertEqual(lines, [7])  # the host branch only
-        self.assertNotIn(mutants.DELETED, [m["mutated"] for m in found if m["line"] == 3])
-        self.assertEqual(found[0]["file"], "flash/f.cpp")
-        self.assertEqual(mutants.mutant_key(found[0]), "flash/f.cpp:7:" + found[0]["mutated"])
+        self.assertNotIn(mutants.DELETED, [m.mutated for m in found if m.line == 3])
+        self.assertEqual(found[0].file, "flash/f.cpp")
+        self.assertEqual(mutants.mutant_key(found[0]), "flash/f.cpp:7:" + found[0].mutated)
 
 
 class BuildLists(unittest.TestCase):

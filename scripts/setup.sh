@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-  wine wine64 xvfb xauth xdotool imagemagick python3 chromium
+  wine wine64 xvfb xauth xdotool imagemagick python3 python3-markdown chromium
 )
 foreign=(wine32:i386)
 

@@ -40,6 +40,9 @@ struct CRITICAL_SECTION {
     int Id;  // which lock the host layer's checker tracks; 0 before initialisation
 };
 
+// C linkage, as Windows declares them: a tool that wraps these calls at link
+// time (bench/) names them plainly.
+extern "C" {
 HDC GetDC(HWND window);
 int ReleaseDC(HWND window, HDC dc);
 BOOL TextOutW(HDC dc, int x, int y, LPCWSTR text, int count);
@@ -53,6 +56,7 @@ void LeaveCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
 LONG InterlockedExchange(LONG volatile* target, LONG value);
 LONG InterlockedCompareExchange(LONG volatile* target, LONG value, LONG comparand);
+}
 
 // The host library opens files by narrow name only; this opens by the wide name.
 void HostOpenFile(std::ifstream& stream, LPCWSTR name, std::ios::openmode mode);

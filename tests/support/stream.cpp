@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/support/erase_walk.h"
+
 namespace expected {
 
 std::string DrawEvent(int y, const std::wstring& text) {
@@ -128,22 +130,16 @@ void Stream::Ready() {
 
 bool Stream::Erase(const Region& region) {
     Sleep(ErasePauseMs);
-    for (int i = 0; i < region.sectorCount; ++i) {
-        BYTE sector = static_cast<BYTE>(region.firstSector + i);
-        if (!Send(kind::WriteEnable, WriteEnable, {WriteEnableReply})) {
-            Box(WriteEnableFailedBox);
-            return false;
-        }
-        Step erase = FrameStep(kind::Erase, EraseFrame(sector), {EraseReply(sector)});
-        erase.sector = sector;
-        if (!Send(erase)) {
-            Box(SectorEraseFailedBox);
-            return false;
-        }
-        Send(kind::Status, StatusRead, {0x00});
-        Sleep(StatusPauseMs);
+    EraseWalk walk(static_cast<BYTE>(region.firstSector), region.sectorCount);
+    while (!walk.Ended()) {
+        const bool status = walk.Due() == EraseWalk::Next::Status;
+        Step frame = FrameStep(walk.Kind(), walk.Expected(), walk.Reply());
+        if (walk.Due() == EraseWalk::Next::Erase) frame.sector = walk.Sector();
+        walk.Answer(Send(frame) ? std::optional<BYTE>(frame.reply[0]) : std::nullopt);
+        if (status) Sleep(StatusPauseMs);
     }
-    return true;
+    if (walk.FailureBox()) Box(*walk.FailureBox());
+    return walk.Due() == EraseWalk::Next::Done;
 }
 
 // Every attempt counts towards the progress cycle, resends included; a piece

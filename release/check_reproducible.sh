@@ -33,4 +33,5 @@ for run in "${runs[@]}"; do
        --dist "$work/$run/dist" >"$work/$run.log" 2>&1 || { cat "$work/$run.log"; exit 1; }
 done
 
-python3 "$here/compare_builds.py" "$work" "${runs[@]}"
+# The system Python: Debian's python3-pefile is installed for it.
+/usr/bin/python3 "$here/compare_builds.py" "$work" "${runs[@]}"

@@ -24,6 +24,8 @@ else()
   file(WRITE ${SORVIK_BRIDGE_DEF} "${bridge_def}")
 endif()
 
+include(cmake/version.cmake)
+
 # Import library: ordinals only, so the program carries no names of the library's functions.
 set(SORVIK_BRIDGE_IMPLIB ${CMAKE_BINARY_DIR}/libsiusbxp.a)
 add_custom_command(OUTPUT ${SORVIK_BRIDGE_IMPLIB}

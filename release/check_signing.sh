@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Signs a release with a throwaway self-signed code-signing certificate and
 # fails unless: osslsigncode verifies the program and the trace library of
-# both zips against that certificate; a second signing of the same built
-# files gives the same zips, SHA256SUMS and signed files byte for byte; and
-# the signed x86_64 program, taken from its zip, still updates a simulated
-# unit under Wine (the end-to-end case update_1a60).
+# both zips against that certificate, and each still holds its resources and
+# version; a second signing of the same built files gives the same zips and
+# SHA256SUMS byte for byte; and the signed x86_64 program, taken from its
+# zip, still updates a simulated unit under Wine (the end-to-end case
+# update_1a60).
 #   release/check_signing.sh SOURCE_DIR BUILD_ROOT E2E_WORK
 # BUILD_ROOT: the preset builds (host tools, the win64 simulated library);
 # E2E_WORK: the end-to-end tests' folder, whose Wine prefix the case uses.
@@ -53,6 +54,11 @@ for arch in win32 win64; do
     else
       cat "$work/verify.log"; fail "$arch $file: the signature does not verify"
     fi
+    case $file in
+      *.exe) kind=program ;;
+      *) kind=trace-library ;;
+    esac
+    "$python" "$source_dir/checks/check_resources.py" "$inside" --kind $kind || fail "$arch $file: its resources"
   done
 done
 if diff -r "$work/first" "$work/second"; then

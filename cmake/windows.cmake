@@ -1,6 +1,19 @@
 # Windows builds (MinGW-w64): the program, and the simulated unit as SiUSBXp.dll.
 # The architecture's flags come from the toolchain file; the rest sit on targets.
 target_compile_options(sorvik_product PUBLIC $<$<COMPILE_LANGUAGE:C,CXX>:-municode>)
+
+# The oldest Windows that the program and the trace library run on: Windows 7
+# SP1 (6.1). Their header says so (operating system and subsystem version), so
+# that an older Windows refuses them with a message of its own rather than a
+# missing entry point; checks/ holds their imports to it.
+set(SORVIK_WINDOWS_FLOOR 6.1)
+string(REPLACE "." ";" floor_parts ${SORVIK_WINDOWS_FLOOR})
+list(GET floor_parts 0 floor_major)
+list(GET floor_parts 1 floor_minor)
+add_library(sorvik_windows_floor INTERFACE)
+target_link_options(sorvik_windows_floor INTERFACE
+  -Wl,--major-os-version,${floor_major},--minor-os-version,${floor_minor}
+  -Wl,--major-subsystem-version,${floor_major},--minor-subsystem-version,${floor_minor})
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
   set(SORVIK_BRIDGE_DEF ${CMAKE_SOURCE_DIR}/device/bridge.def)
 else()
@@ -10,6 +23,8 @@ else()
   set(SORVIK_BRIDGE_DEF ${CMAKE_BINARY_DIR}/bridge.def)
   file(WRITE ${SORVIK_BRIDGE_DEF} "${bridge_def}")
 endif()
+
+include(cmake/version.cmake)
 
 # Import library: ordinals only, so the program carries no names of the library's functions.
 set(SORVIK_BRIDGE_IMPLIB ${CMAKE_BINARY_DIR}/libsiusbxp.a)

@@ -23,6 +23,9 @@ copy_sources() {  # the files of the work tree that git knows or would add
   fi
 }
 
+# The unsigned packages: a certificate in the caller's settings is not used here.
+unset SORVIK_SIGN_PKCS12 SORVIK_SIGN_PASSWORD_FILE SORVIK_SIGN_TIMESTAMP_URL
+
 # Same date for both: the copies have no history to take it from.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$source_dir" log -1 --format=%ct 2>/dev/null || echo 315532800)}
 runs=(first second-with-a-longer-name)
@@ -33,4 +36,5 @@ for run in "${runs[@]}"; do
        --dist "$work/$run/dist" >"$work/$run.log" 2>&1 || { cat "$work/$run.log"; exit 1; }
 done
 
-python3 "$here/compare_builds.py" "$work" "${runs[@]}"
+# The system Python: Debian's python3-pefile is installed for it.
+/usr/bin/python3 "$here/compare_builds.py" "$work" "${runs[@]}"

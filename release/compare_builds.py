@@ -6,9 +6,10 @@ in a zip but the program, the guide and the trace kit.
     compare_builds.py WORK RUN RUN"""
 import filecmp
 import os
-import struct
 import sys
 import zipfile
+
+import pefile
 
 ARCHES = ("win32", "win64")
 
@@ -31,11 +32,10 @@ def program_path(work, run, arch, what="program"):
 
 def check_program(report, work, run, arch, what="program"):
     data = open(program_path(work, run, arch, what), "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    stamp, symbols = struct.unpack_from("<II", data, pe + 8)
-    if stamp:
-        report.fail("%s %s %s: link time 0x%08X in the header" % (run, arch, what, stamp))
-    if symbols:
+    header = pefile.PE(data=data, fast_load=True).FILE_HEADER
+    if header.TimeDateStamp:
+        report.fail("%s %s %s: link time 0x%08X in the header" % (run, arch, what, header.TimeDateStamp))
+    if header.PointerToSymbolTable or header.NumberOfSymbols:
         report.fail("%s %s %s: a symbol table is left in it" % (run, arch, what))
     for folder in (os.path.join(work, run, "src"), os.path.join(work, run, "build"), work):
         for form in (folder.encode(), folder.encode("utf-16-le")):

@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb xauth xdotool imagemagick python3 python3-markdown chromium
+  python3-pefile osslsigncode openssl
 )
 foreign=(wine32:i386)
 

@@ -19,7 +19,6 @@ import argparse
 import hashlib
 import importlib.util
 import os
-import subprocess
 import sys
 import time
 import zipfile
@@ -33,23 +32,12 @@ FILE_MODE = 0o100644
 FOLDER_MODE = 0o040755
 MSDOS_DIRECTORY = 0x10
 UNIX = 3  # the "made by" system: the permissions are read as Unix modes
-SYSTEM_PYTHON = "/usr/bin/python3"
 
 
 # --- the guide as HTML ------------------------------------------------------------
 
 def has_markdown():
     return importlib.util.find_spec("markdown") is not None
-
-
-def rerun_under_system_python(argv):
-    """Debian's python3-markdown is seen by the system's Python only, and a
-    version manager's python3 may come first on the PATH: the same command
-    again under the system's Python, with its exit status."""
-    if not os.path.exists(SYSTEM_PYTHON) or os.path.realpath(sys.executable) == os.path.realpath(SYSTEM_PYTHON):
-        print("package.py: needs python3-markdown (scripts/setup.sh installs it)", file=sys.stderr)
-        return 1
-    return subprocess.run([SYSTEM_PYTHON, "-B", os.path.abspath(__file__)] + argv).returncode
 
 
 def guide_page(path, title):
@@ -113,7 +101,8 @@ def main(argv):
     p.add_argument("--trace-readme", required=True)
     a = p.parse_args(argv)
     if not has_markdown():
-        return rerun_under_system_python(argv)
+        print("package.py: needs python3-markdown (scripts/setup.sh installs it)", file=sys.stderr)
+        return 1
 
     guide = guide_page(a.guide, "SORVIK FPGA Update %s: user guide" % a.version).encode("utf-8")
     date = zip_date(a.date)

@@ -107,7 +107,8 @@ for arch in win32 win64; do
 done
 
 echo "== packages in $dist"
-python3 release/package.py --version "$version" --date "$SOURCE_DATE_EPOCH" \
+# The system Python: Debian's python3-markdown is installed for it.
+/usr/bin/python3 release/package.py --version "$version" --date "$SOURCE_DATE_EPOCH" \
   --guide docs/user-guide.md --trace-reader tools/trace --trace-readme release/trace-README.txt \
   --out "$dist" "${programs[@]}"
 ls -l "$dist"

@@ -82,7 +82,9 @@ void Table() {
     out << " \"sector_bytes\": " << ex::SectorBytes << ",\n";
     out << " \"flash_bytes\": " << ex::FlashBytes << ",\n";
     out << " \"write_mode\": " << int(ex::Write) << ",\n";
-    out << " \"pause_ms\": " << ex::PauseMs << "}\n";
+    out << " \"pause_ms\": " << ex::PauseMs << ",\n";
+    out << " \"trace_itself_error\": " << Quoted(ex::TraceItselfError) << ",\n";
+    out << " \"trace_no_library_status\": " << ex::TraceNoLibraryStatus << "}\n";
     std::fputs(out.str().c_str(), stdout);
 }
 

@@ -82,6 +82,13 @@ trace::Spool spool(lines[0], lines[1], sizeof lines[0]);
 trace::Recorder recorder(spool);
 trace::FileWriter writer(file);
 
+// The bookkeeping lock for a scope, left also when an exception passes.
+class Held {
+public:
+    Held() { lock.Enter(); }
+    ~Held() { lock.Leave(); }
+};
+
 std::string Narrow(const std::wstring& text) {
     int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
                                      nullptr);
@@ -125,6 +132,7 @@ std::string Shown(const std::wstring& path) {
 struct Inside {
     int bits = 0;  // the PE header's architecture, 0 when unknown
     bool ourMark = false;  // a copy of the trace library
+    DWORD error = 0;  // why it could not be read
 };
 
 // Size, SHA-256, architecture and our mark; false when the file cannot be read.
@@ -132,7 +140,10 @@ bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, Inside& inside
     facts.path = Shown(path);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        inside.error = GetLastError();
+        return false;
+    }
     trace::Sha256 hash;
     trace::MarkFinder mark;
     static unsigned char chunk[1 << 16];
@@ -147,6 +158,7 @@ bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, Inside& inside
         mark.Feed(chunk, got);
         size += got;
     }
+    if (!ok) inside.error = GetLastError();
     CloseHandle(file);
     if (!ok) return false;
     facts.read = true;
@@ -193,7 +205,11 @@ void LoadMaker(const std::wstring& path, trace::FileFacts& facts) {
         facts.error = "not found";
         return;
     }
-    ReadFacts(path, facts, inside);
+    // A file that cannot be read cannot be told from a copy of ours.
+    if (!ReadFacts(path, facts, inside)) {
+        facts.error = "cannot be loaded: error " + std::to_string(inside.error);
+        return;
+    }
     if (inside.ourMark) {
         facts.error = OurselvesError;
         return;
@@ -276,11 +292,19 @@ void StartTrace() {
     OpenTraceFile(folder, when);
     if (traceFile == INVALID_HANDLE_VALUE) return;
     wakeWriter = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    lock.Enter();
-    recorder.Start(facts);
-    lock.Leave();
+    try {
+        Held held;
+        recorder.Start(facts);
+    } catch (...) {
+        // No memory for the start record: no trace rather than one
+        // without its start (an empty file stays).
+        CloseHandle(traceFile);
+        traceFile = INVALID_HANDLE_VALUE;
+        return;
+    }
     HANDLE thread = wakeWriter ? CreateThread(nullptr, 0, WriterLoop, nullptr, 0, nullptr) : nullptr;
     if (thread) CloseHandle(thread);
+    if (wakeWriter) SetEvent(wakeWriter);  // the start record at once: it tells what was loaded
 }
 
 // The first call loads; every later one only reads the flag. A start that

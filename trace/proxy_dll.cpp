@@ -74,8 +74,10 @@ public:
 };
 
 // Lines wait here for the writer; static, so the process's end can write
-// them without the heap.
-char lines[2][1 << 18];
+// them without the heap (and untouched pages cost no memory). Each holds a
+// few seconds of the fastest unit's records, time enough for a writer that
+// a busy machine keeps waiting.
+char lines[2][4 << 20];
 RecordLock lock;
 TraceFile file;
 trace::Spool spool(lines[0], lines[1], sizeof lines[0]);
@@ -303,6 +305,9 @@ void StartTrace() {
         return;
     }
     HANDLE thread = wakeWriter ? CreateThread(nullptr, 0, WriterLoop, nullptr, 0, nullptr) : nullptr;
+    // It sleeps nearly always; when woken it should not wait behind the
+    // program's busy poll of the receive queue.
+    if (thread) SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);
     if (thread) CloseHandle(thread);
     if (wakeWriter) SetEvent(wakeWriter);  // the start record at once: it tells what was loaded
 }
@@ -352,9 +357,9 @@ private:
 };
 
 // Holds the bookkeeping lock while a call's line is formatted and handed to
-// the spool; wakes the writer when the call failed or closed the bridge:
-// those lines are what a support engineer needs even from a process that
-// dies next. A failing check's own run stays open to join its repeats (a
+// the spool; wakes the writer when the spool fills up, and when the call
+// failed or closed the bridge: those lines are what a support engineer
+// needs even from a process that dies next. A failing check's own run stays open to join its repeats (a
 // program that polls a failing queue would write a line per call); what came
 // before it goes out.
 class Book {
@@ -362,6 +367,7 @@ public:
     Book(BridgeStatus status, bool drain = false) : drain_(drain || status != 0), wake_(drain_) { lock.Enter(); }
     ~Book() {
         if (drain_) recorder.Drain();
+        wake_ = spool.ShouldWake() || wake_;
         lock.Leave();
         if (wake_ && wakeWriter) SetEvent(wakeWriter);
     }

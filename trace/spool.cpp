@@ -20,12 +20,19 @@ bool Spool::Add(const char* data, size_t size) {
     return true;
 }
 
+bool Spool::ShouldWake() {
+    if (woken_ || used_[filling_] < capacity_ / 2) return false;
+    woken_ = true;
+    return true;
+}
+
 bool Spool::Take(uint64_t fileSize, const char*& data, size_t& size) {
     int f = filling_;
     if (taken_ >= 0 || used_[f] == 0) return false;
     takenAt_ = fileSize;
     taken_ = f;        // stopped here: taken and filling are one buffer; Filling gives nothing
     filling_ = 1 - f;  // the other was emptied by Written
+    woken_ = false;
     data = buffers_[f];
     size = used_[f];
     return true;

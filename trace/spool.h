@@ -41,6 +41,10 @@ public:
 
     // The whole line or, when the filling buffer has no room, nothing.
     bool Add(const char* data, size_t size);
+    // True once when the filling buffer holds half its room or more: a
+    // fast program fills it sooner than the writer's timed turn comes, and
+    // the writer should take it now.
+    bool ShouldWake();
 
     // The writer's side. Hands over the filling buffer when it holds lines
     // and no other is taken; `fileSize` is the length of the file the
@@ -59,6 +63,7 @@ private:
     std::atomic<size_t> used_[2];
     std::atomic<int> filling_{0};
     std::atomic<int> taken_{-1};  // the buffer the writer holds, or -1
+    bool woken_ = false;  // ShouldWake said so for the filling buffer
     uint64_t takenAt_ = 0;
 };
 

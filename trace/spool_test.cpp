@@ -135,6 +135,24 @@ TEST(TraceSpool, CallsGoOnWhileTheWriteBlocksAndTheDroppedAreCounted) {
                                       "{\"op\":\"end\",\"t\":99,\"calls\":12,\"dropped\":7}\n");
 }
 
+// The writer is woken once when the filling buffer is half full, and again
+// only for the next buffer.
+TEST(TraceSpool, AHalfFullBufferWakesTheWriterOnce) {
+    const size_t lineSize = CountLine(10).size();
+    Library lib(4 * lineSize);
+    std::vector<bool> wakes;
+    for (int t = 10; t < 14; ++t) {
+        lib.Call(t);
+        wakes.push_back(lib.spool.ShouldWake());
+    }
+    lib.WriteAll();
+    for (int t = 14; t < 17; ++t) {
+        lib.Call(t);
+        wakes.push_back(lib.spool.ShouldWake());
+    }
+    EXPECT_EQ(wakes, (std::vector<bool>{false, true, false, false, false, true, false}));
+}
+
 // A disk that fills in the middle of a line: the file is cut back to its
 // last whole line and nothing more is written, the last record neither.
 TEST(TraceSpool, AFullDiskLeavesOnlyWholeLines) {

@@ -24,8 +24,12 @@ def wait_text(name):
 
 class Case:
     def __init__(self, name, steps, main=("1A60", SHORT), parts=SHORT, missing=(), settings=None,
-                 faults=(), devices="2025", why=""):
+                 faults=(), devices="2025", maker="unit", why=""):
         self.name, self.steps, self.why = name, steps, why
+        # "unit": the simulated library beside the program; "trace itself":
+        # the trace library in its place and again as the maker's (a user's
+        # mistake), so the simulated unit is never reached.
+        self.maker = maker
         self.main, self.parts, self.missing = main, parts, missing
         self.devices = devices
         self.faults = list(faults)  # "kind:occurrence:fault", as the simulated unit reads them
@@ -70,13 +74,18 @@ CASES += [Case("progress_%d" % size, [UPDATE, OK], main=("1A60", size),
 CASES += [Case("fatal_write_enable", [UPDATE, OK, OK], main=("1A70", SHORT), faults=["write_enable:3:wrong_reply"],
                why="write enable answered wrongly at sector 18 of a 1A70 image: code 6")]
 
+CASES += [Case("trace_itself_as_maker", [UPDATE, OK, CLICKS, EXIT], maker="trace itself",
+               why="the trace library copied as the maker's too: not loaded, \"Usb device not connected!\", "
+                   "one trace that names the mistake")]
+
 BY_NAME = {c.name: c for c in CASES}
 # Run a second time with the trace library in front of the simulated one.
 # Not without the main image: the program then makes no library call, and
 # the trace library writes no trace; nor the progress cases, whose frames are
 # update_1a60's and whose point is the program's arithmetic.
 TRACED = [c.name for c in CASES
-          if UPDATE in c.steps and c.name != "main_missing" and not c.name.startswith("progress_")]
+          if UPDATE in c.steps and c.name != "main_missing" and not c.name.startswith("progress_")
+          and c.maker == "unit"]
 # Recorded through the trace library, then replayed from the trace with no
 # fault configured: a field failure watched on our own machines.
 REPLAYED = ["fatal_write_enable", "fatal_speed", "fatal_write"]

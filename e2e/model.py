@@ -64,6 +64,8 @@ _NAMES = {
     "OSD_ID": lambda t: t["osd_id"].encode(),
     "SECTOR": lambda t: t["sector_bytes"],
     "FLASH_SIZE": lambda t: t["flash_bytes"],
+    "TRACE_ITSELF_ERROR": lambda t: t["trace_itself_error"],
+    "TRACE_NO_LIBRARY_STATUS": lambda t: t["trace_no_library_status"],
 }
 
 

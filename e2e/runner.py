@@ -112,7 +112,10 @@ def write_settings(case, folder):
 
 
 def expectation(case, files):
-    expect = model.Expect(files, case.faults, case.devices.split(","), case.settings.get("flash_fill", 0xFF))
+    # With the trace library in the maker's place no bridge library is
+    # reached: the program sees what it sees with no bridge attached.
+    devices = case.devices.split(",") if case.maker == "unit" else []
+    expect = model.Expect(files, case.faults, devices, case.settings.get("flash_fill", 0xFF))
     if UPDATE in case.steps:
         expect.run_update()
     return expect
@@ -247,7 +250,8 @@ def check_window(s, c):
     c.equal("window class and size (Wine)", (s.main.cls, s.main.size), ("SORVIK UPDATE", (300, 200)))
 
 
-def check_outputs(c, folder, relay, expect, driver, exit_code):
+def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
+    """unit=False: the simulated unit must not have been reached at all."""
     want_exit = expect.exit_code if expect.exit_code is not None else 0
     c.equal("exit code", exit_code, want_exit)
 
@@ -275,6 +279,11 @@ def check_outputs(c, folder, relay, expect, driver, exit_code):
         c.check("second Update chosen while the first ran", started < second <= ended,
                 "at event %d; the update ran from event %d to %d" % (second, started, ended))
 
+    c.equal("standard output", read(os.path.join(folder, "stdout.txt")), b"")
+    if not unit:
+        c.equal("the simulated unit's library was never loaded (no trace.txt, no flash dump)",
+                glob.glob(os.path.join(folder, "trace.txt")) + glob.glob(os.path.join(folder, "flash-*.bin")), [])
+        return []
     trace = UnitTrace(os.path.join(folder, "trace.txt"))
     c.equal("command sequence that reached the unit", trace.tokens(), expect.tokens())
     c.equal("page programs with a wrong length or checksum", trace.malformed_programs(), [])
@@ -287,7 +296,6 @@ def check_outputs(c, folder, relay, expect, driver, exit_code):
     final = os.path.join(folder, "flash-final.bin")
     if c.check("flash at the end dumped", os.path.exists(final)):
         c.equal("flash at the end, all 2 MiB", read(final), bytes(expect.flash))
-    c.equal("standard output", read(os.path.join(folder, "stdout.txt")), b"")
     c.check("simulated unit understood its settings", not os.path.exists(os.path.join(folder, "error.txt")),
             read(os.path.join(folder, "error.txt")).decode(errors="replace")
             if os.path.exists(os.path.join(folder, "error.txt")) else "")
@@ -336,9 +344,10 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
         case = copy.copy(case)
         case.replay = replay
     files = prepare(case, folder, win_dir, make_images, images)
-    if through_trace:
+    itself = case.maker == "trace itself"
+    if through_trace or itself:
         try:
-            traced.place(folder, win_dir)
+            traced.place(folder, win_dir, itself_as_maker=itself)
         except traced.Missing as e:
             raise Failure(str(e))
     expect = expectation(case, files) if compare else None
@@ -369,10 +378,12 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
     else:
         relay = session.relay()
         if compare:
-            images = check_outputs(checks, folder, relay, expect, driver, exit_code)
+            images = check_outputs(checks, folder, relay, expect, driver, exit_code, unit=not itself)
             for ok, line in images:
                 checks.check(line, ok)
-        if through_trace:
+        if itself:
+            check_trace_itself(checks, folder)
+        elif through_trace:
             check_trace(checks, folder, expect, exit_code)
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
@@ -381,6 +392,15 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             for p in glob.glob(os.path.join(folder, pattern)):
                 os.remove(p)
     return Run(checks, folder, elapsed, exit_code, relay, images)
+
+
+def check_trace_itself(checks, folder):
+    """The trace library found itself in the maker's place: one trace, which
+    names the mistake."""
+    found = traced.trace_files(folder)
+    if checks.equal("the trace library wrote one trace beside the program", len(found), 1):
+        checks.equal("the trace names the trace library in the maker's place; every call failed unloaded",
+                     traced.itself_as_maker_faults(found[0]), [])
 
 
 def check_trace(checks, folder, expect, exit_code):

@@ -3,6 +3,7 @@ unit, as a user would set it up: the simulated library renamed as the
 maker's, the trace library in its place. What the trace reader decodes from
 the trace is held against the simulated unit's own record of the frames."""
 import glob
+import json
 import os
 import shutil
 import sys
@@ -10,6 +11,7 @@ import sys
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "trace")
 sys.path.insert(0, TOOLS)
 
+import model  # noqa: E402
 import trace_frames  # noqa: E402
 import trace_load  # noqa: E402
 import trace_road  # noqa: E402
@@ -22,13 +24,38 @@ class Missing(Exception):
     pass
 
 
-def place(folder, win_dir):
-    """The run folder as a user sets it up for a trace."""
+def place(folder, win_dir, itself_as_maker=False):
+    """The run folder as a user sets it up for a trace; itself_as_maker: as
+    a user who copied the trace library twice, over the maker's too."""
     library = os.path.join(win_dir, "trace", "SiUSBXp.dll")
     if not os.path.exists(library):
         raise Missing("%s is missing: build the Windows preset first" % library)
     os.replace(os.path.join(folder, "SiUSBXp.dll"), os.path.join(folder, MAKER))
     shutil.copy(library, os.path.join(folder, "SiUSBXp.dll"))
+    if itself_as_maker:
+        shutil.copy(library, os.path.join(folder, MAKER))
+
+
+def itself_as_maker_faults(trace_path):
+    """[] when the trace is that of the trace library found in the maker's
+    place: the start record names the mistake, every call failed without a
+    library, and the trace ends; else what is wrong."""
+    with open(trace_path, encoding="utf-8") as f:
+        records = [json.loads(line) for line in f]
+    out = []
+    start = records[0] if records else {}
+    error = start.get("maker", {}).get("error") if start.get("op") == "start" else None
+    if error != model.TRACE_ITSELF_ERROR:
+        out.append("the start record's maker error is %r" % error)
+    calls = records[1:-1]
+    if not calls:
+        out.append("no call recorded")
+    status = model.TRACE_NO_LIBRARY_STATUS
+    out += ["line %d: %s" % (i + 2, json.dumps(r)) for i, r in enumerate(calls)
+            if r.get("st") != status or r.get("nolib") is not True]
+    if not records or records[-1].get("op") != "end":
+        out.append("the trace has no end record")
+    return out[:5]
 
 
 def trace_files(folder):

@@ -1,6 +1,9 @@
 // Reads only what the trace library writes: flat records with numbers, hex
 // strings, booleans and null, one a line; the start record's nested objects
-// are looked into for the maker's library's error alone.
+// are looked into for the maker's library's error alone. Keys it does not
+// use are passed over: a gap ("dropped") is played as the trace stands, the
+// frames it holds answered as recorded, and a failed string call, which
+// records no string, only fails again.
 #include "sim/replay.h"
 
 #include <cstdlib>

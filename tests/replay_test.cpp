@@ -96,4 +96,43 @@ TEST_F(Replay, ATraceThatCannotBeReadIsToldByItsLine) {
     EXPECT_NE(sim::ApplyReplay(torn, s).find("is no trace record"), std::string::npos);
 }
 
+// A trace with a gap marked ("dropped": records the library could not write
+// in time) and a failed string call, which records no string, replays.
+TEST_F(Replay, GapsAndFailedStringCallsAreAccepted) {
+    std::string gapped = Recorded("update-1a60-ok.jsonl");
+    for (const char* op : {"{\"op\":\"check\"", "{\"op\":\"end\""}) {
+        size_t close = gapped.find('}', gapped.find(op));
+        gapped.insert(close, ",\"dropped\":3");
+    }
+    std::string start = Recorded("no-bridge-2025.jsonl");
+    start = start.substr(0, start.find('\n') + 1);
+    const std::string failedString = start +
+                                     "{\"op\":\"count\",\"t\":10,\"dur\":3,\"th\":7,\"st\":0,\"count\":1}\n"
+                                     "{\"op\":\"string\",\"t\":20,\"dur\":1,\"th\":7,\"st\":7,\"index\":0,\"kind\":0}\n"
+                                     "{\"op\":\"end\",\"t\":30,\"calls\":2}\n";
+    struct Case {
+        const char* name;
+        std::string trace;
+        std::vector<ex::Box> boxes;
+    };
+    const Case cases[] = {
+        {"gap", gapped, {ex::UpdateOkBox}},
+        {"failed string", failedString, {ex::SerialStringBox, ex::NotConnectedBox}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::Reset();
+        AppState.DeviceHandle = INVALID_HANDLE_VALUE;
+        main_ = MakeImage(ex::Narrow(ex::MainImage), "1A60", 2100, 1);
+        sim::Settings s;
+        s.flashFill = 0;
+        ASSERT_EQ(sim::ApplyReplay(c.trace, s), "");
+        Attach(s);
+        AppState.UpdateRunning = 1;
+        EXPECT_EQ(host::RunTrappingExit([] { UpdateWorker(nullptr); }), std::nullopt);
+        EXPECT_EQ(BoxesShown(), c.boxes);
+        EXPECT_EQ(sim::ReplayDeparture(), "");
+    }
+}
+
 }  // namespace

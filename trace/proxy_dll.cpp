@@ -1,7 +1,9 @@
 // The trace library's Windows side: a drop-in SiUSBXp.dll that loads the
 // maker's library (renamed SiUSBXp-maker.dll, beside this one) at the first
 // call, forwards every call to it unchanged and records it (FORMAT.md) into
-// a new file beside itself.
+// a new file beside itself. The program's threads only format lines; the
+// library's own writer thread does every WriteFile, so a slow disk never
+// delays a call.
 #include <windows.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include "device/bridge.h"
 #include "trace/record.h"
 #include "trace/sha256.h"
+#include "trace/spool.h"
 #include "trace/start_facts.h"
 
 namespace {
@@ -26,6 +29,7 @@ const BridgeStatus NoLibrary = 255;
 const wchar_t MakerName[] = L"SiUSBXp-maker.dll";
 const int OurBits = sizeof(void*) * 8;
 const DWORD FlushEveryMs = 250;
+const char OurselvesError[] = "is the trace library itself, not the maker's";
 
 struct Maker {
     bool usable = false;
@@ -41,22 +45,51 @@ struct Maker {
 
 HMODULE self = nullptr;
 CRITICAL_SECTION startLock;  // the first call's loading
-CRITICAL_SECTION recordLock;  // the bookkeeping after each call
+CRITICAL_SECTION recordLock;  // the bookkeeping after each call; never held across a write
 std::atomic<bool> started{false};
 Maker maker;
 HANDLE traceFile = INVALID_HANDLE_VALUE;
+HANDLE wakeWriter = nullptr;  // set when lines should go out now
 LARGE_INTEGER qpcStart{}, qpcHz{};
 
-// Lines wait here for the file; static, so the process's end can write them
-// without the heap.
-char lines[1 << 18];
+class RecordLock : public trace::Lock {
+public:
+    void Enter() override { EnterCriticalSection(&recordLock); }
+    void Leave() override { LeaveCriticalSection(&recordLock); }
+};
 
-void WriteLines(void*, const char* data, size_t size) {
-    DWORD written = 0;
-    if (traceFile != INVALID_HANDLE_VALUE) WriteFile(traceFile, data, static_cast<DWORD>(size), &written, nullptr);
-}
+class TraceFile : public trace::FileLayer {
+public:
+    bool Write(const char* data, size_t size) override {
+        DWORD written = 0;
+        return traceFile != INVALID_HANDLE_VALUE &&
+               WriteFile(traceFile, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    }
+    bool CutTo(uint64_t size) override {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(size);
+        return traceFile != INVALID_HANDLE_VALUE && SetFilePointerEx(traceFile, at, nullptr, FILE_BEGIN) &&
+               SetEndOfFile(traceFile);
+    }
+};
 
-trace::Recorder recorder(lines, sizeof lines, WriteLines, nullptr);
+// Lines wait here for the writer; static, so the process's end can write
+// them without the heap (and untouched pages cost no memory). Each holds a
+// few seconds of the fastest unit's records, time enough for a writer that
+// a busy machine keeps waiting.
+char lines[2][4 << 20];
+RecordLock lock;
+TraceFile file;
+trace::Spool spool(lines[0], lines[1], sizeof lines[0]);
+trace::Recorder recorder(spool);
+trace::FileWriter writer(file);
+
+// The bookkeeping lock for a scope, left also when an exception passes.
+class Held {
+public:
+    Held() { lock.Enter(); }
+    ~Held() { lock.Leave(); }
+};
 
 std::string Narrow(const std::wstring& text) {
     int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -66,13 +99,25 @@ std::string Narrow(const std::wstring& text) {
     return narrow;
 }
 
+// Empty when Windows cannot say.
 std::wstring ModulePath(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
         if (length < path.size()) return path.substr(0, length);
+        if (path.size() > 1 << 16) return L"";  // longer than any Windows path
         path.resize(path.size() * 2);
     }
+}
+
+std::wstring Environment(const wchar_t* name) {
+    std::wstring value(MAX_PATH, L'\0');
+    DWORD length = GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
+    if (length >= value.size()) {
+        value.resize(length);
+        length = GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
+    }
+    return length < value.size() ? value.substr(0, length) : L"";
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -80,13 +125,29 @@ std::wstring FolderOf(const std::wstring& path) {
     return slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
 }
 
-// Size, SHA-256 and the PE header's architecture of a file; false when it cannot be read.
-bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, int& bits) {
-    facts.path = Narrow(path);
+// The account's name is in the profile folder's: a trace shows neither.
+std::string Shown(const std::wstring& path) {
+    return trace::HideProfile(Narrow(path), Narrow(Environment(L"USERPROFILE")));
+}
+
+// What reading a file tells before it is loaded.
+struct Inside {
+    int bits = 0;  // the PE header's architecture, 0 when unknown
+    bool ourMark = false;  // a copy of the trace library
+    DWORD error = 0;  // why it could not be read
+};
+
+// Size, SHA-256, architecture and our mark; false when the file cannot be read.
+bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, Inside& inside) {
+    facts.path = Shown(path);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        inside.error = GetLastError();
+        return false;
+    }
     trace::Sha256 hash;
+    trace::MarkFinder mark;
     static unsigned char chunk[1 << 16];
     unsigned char head[4096];
     size_t headSize = 0;
@@ -96,14 +157,17 @@ bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, int& bits) {
     while ((ok = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0) && got > 0) {
         for (DWORD i = 0; i < got && headSize < sizeof head; ++i) head[headSize++] = chunk[i];
         hash.Update(chunk, got);
+        mark.Feed(chunk, got);
         size += got;
     }
+    if (!ok) inside.error = GetLastError();
     CloseHandle(file);
     if (!ok) return false;
     facts.read = true;
     facts.size = size;
     facts.sha256 = hash.HexDigest();
-    bits = trace::PeBits(head, headSize);
+    inside.bits = trace::PeBits(head, headSize);
+    inside.ourMark = mark.Found();
     return true;
 }
 
@@ -114,19 +178,47 @@ bool Resolve(HMODULE library, int ordinal, F& function, std::string& error) {
     return function != nullptr;
 }
 
+#ifndef LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+#define LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR 0x00000100
+#endif
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+// The maker's library and what it needs from its own folder and System32
+// only. Windows 7 knows these flags only with an update that also brings
+// AddDllDirectory; without it, the altered search path looks in the
+// library's folder first.
+DWORD LoadFlags() {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel && GetProcAddress(kernel, "AddDllDirectory"))
+        return LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    return LOAD_WITH_ALTERED_SEARCH_PATH;
+}
+
 // By its full path beside this library only: never the search path, which
-// would find this library itself or another copy of the maker's.
+// would find this library itself or another copy of the maker's. A copy of
+// this library there (the user copied ours twice) would call itself for
+// ever: it is recognised by its mark and not loaded.
 void LoadMaker(const std::wstring& path, trace::FileFacts& facts) {
-    int bits = 0;
+    Inside inside;
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        facts.path = Narrow(path);
+        facts.path = Shown(path);
         facts.error = "not found";
         return;
     }
-    ReadFacts(path, facts, bits);
-    facts.error = trace::ArchitectureError(bits, OurBits);
+    // A file that cannot be read cannot be told from a copy of ours.
+    if (!ReadFacts(path, facts, inside)) {
+        facts.error = "cannot be loaded: error " + std::to_string(inside.error);
+        return;
+    }
+    if (inside.ourMark) {
+        facts.error = OurselvesError;
+        return;
+    }
+    facts.error = trace::ArchitectureError(inside.bits, OurBits);
     if (!facts.error.empty()) return;
-    HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LoadFlags());
     if (!library) {
         facts.error = "cannot be loaded: error " + std::to_string(GetLastError());
         return;
@@ -174,12 +266,12 @@ std::string WindowsVersion() {
     return trace::VersionText(info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
 }
 
-DWORD WINAPI FlushLoop(void*) {
+// Wakes when a call asks for its lines to go out, and every 250 ms, when it
+// also ends a run of checks so that a long poll shows up as it goes.
+DWORD WINAPI WriterLoop(void*) {
     for (;;) {
-        Sleep(FlushEveryMs);
-        EnterCriticalSection(&recordLock);
-        recorder.Drain();
-        LeaveCriticalSection(&recordLock);
+        bool timed = WaitForSingleObject(wakeWriter, FlushEveryMs) == WAIT_TIMEOUT;
+        while (trace::WriteTurn(lock, recorder, spool, writer, timed)) timed = false;
     }
 }
 
@@ -188,29 +280,49 @@ void StartTrace() {
     QueryPerformanceCounter(&qpcStart);
     trace::DateTime when = Now();
     std::wstring folder = FolderOf(ModulePath(self));
+    // A relative folder would load and write wherever the search leads:
+    // then nothing is loaded and nothing written, and every call fails.
+    if (!trace::IsAbsolutePath(folder)) return;
     trace::StartFacts facts;
     facts.utc = trace::UtcText(when);
     facts.windows = WindowsVersion();
     facts.bits = OurBits;
     facts.qpcHz = static_cast<uint64_t>(qpcHz.QuadPart);
-    int programBits = 0;
-    ReadFacts(ModulePath(nullptr), facts.program, programBits);
+    Inside program;
+    ReadFacts(ModulePath(nullptr), facts.program, program);
     LoadMaker(folder + MakerName, facts.maker);
     OpenTraceFile(folder, when);
-    EnterCriticalSection(&recordLock);
-    recorder.Start(facts);
-    recorder.Drain();
-    LeaveCriticalSection(&recordLock);
-    HANDLE flusher = CreateThread(nullptr, 0, FlushLoop, nullptr, 0, nullptr);
-    if (flusher) CloseHandle(flusher);
+    if (traceFile == INVALID_HANDLE_VALUE) return;
+    wakeWriter = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    try {
+        Held held;
+        recorder.Start(facts);
+    } catch (...) {
+        // No memory for the start record: no trace rather than one
+        // without its start (an empty file stays).
+        CloseHandle(traceFile);
+        traceFile = INVALID_HANDLE_VALUE;
+        return;
+    }
+    HANDLE thread = wakeWriter ? CreateThread(nullptr, 0, WriterLoop, nullptr, 0, nullptr) : nullptr;
+    // It sleeps nearly always; when woken it should not wait behind the
+    // program's busy poll of the receive queue.
+    if (thread) SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);
+    if (thread) CloseHandle(thread);
+    if (wakeWriter) SetEvent(wakeWriter);  // the start record at once: it tells what was loaded
 }
 
-// The first call loads; every later one only reads the flag.
+// The first call loads; every later one only reads the flag. A start that
+// fails half-way (no memory) records nothing, and the calls go on to the
+// maker's library if it was loaded: the trace never changes an update.
 void EnsureStarted() {
     if (started.load(std::memory_order_acquire)) return;
     EnterCriticalSection(&startLock);
     if (!started.load(std::memory_order_relaxed)) {
-        StartTrace();
+        try {
+            StartTrace();
+        } catch (...) {
+        }
         started.store(true, std::memory_order_release);
     }
     LeaveCriticalSection(&startLock);
@@ -244,31 +356,41 @@ private:
     uint64_t begin_;
 };
 
-// Holds the bookkeeping lock; hands the lines to the file at once when the
-// call failed or closed the bridge: those are what a support engineer needs
-// even from a process that dies next.
+// Holds the bookkeeping lock while a call's line is formatted and handed to
+// the spool; wakes the writer when the spool fills up, and when the call
+// failed or closed the bridge: those lines are what a support engineer
+// needs even from a process that dies next. A failing check's own run stays open to join its repeats (a
+// program that polls a failing queue would write a line per call); what came
+// before it goes out.
 class Book {
 public:
-    Book(BridgeStatus status, bool drain = false) : drain_(drain || status != 0) {
-        EnterCriticalSection(&recordLock);
-    }
+    Book(BridgeStatus status, bool drain = false) : drain_(drain || status != 0), wake_(drain_) { lock.Enter(); }
     ~Book() {
         if (drain_) recorder.Drain();
-        if (writeOut_) recorder.WriteOut();
-        LeaveCriticalSection(&recordLock);
+        wake_ = spool.ShouldWake() || wake_;
+        lock.Leave();
+        if (wake_ && wakeWriter) SetEvent(wakeWriter);
     }
-    // For a failing check: what came before it goes out now; the check's own
-    // run joins its repeats and goes out when it ends or at the next flush,
-    // so a program that polls a failing queue does not write a line per call.
-    void KeepRunOpen() {
-        writeOut_ = drain_;
-        drain_ = false;
-    }
+    void KeepRunOpen() { drain_ = false; }
 
 private:
     bool drain_;
-    bool writeOut_ = false;
+    bool wake_;
 };
+
+// Records one call, when there is a trace to record it in. Nothing thrown
+// here (no memory) may leave an export: the call's status goes back to the
+// program all the same.
+template <typename Record>
+void Keep(const Timing& timing, BridgeStatus status, bool drain, Record record) {
+    if (traceFile == INVALID_HANDLE_VALUE) return;
+    try {
+        trace::Call call = timing.Done(status);
+        Book book(status, drain);
+        record(book, call);
+    } catch (...) {
+    }
+}
 
 trace::Out OutOf(const DWORD* value) { return value ? trace::Given(*value) : trace::Null(); }
 trace::Out PointerOf(const void* value) {
@@ -277,12 +399,17 @@ trace::Out PointerOf(const void* value) {
 uint64_t HandleValue(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 const unsigned char* Bytes(const void* buffer) { return static_cast<const unsigned char*>(buffer); }
 
+// The process's end (DllMain, loader lock held): Windows has stopped the
+// other threads wherever they were, the writer perhaps inside WriteFile.
+// No lock (a stopped thread may hold it) and no heap: the spool's buffers
+// hold only whole lines, the file is cut back to the length the writer had
+// confirmed before the lines it held, and those are written again from
+// there, then the rest and `end` (see WriteAtEnd).
 void AtProcessEnd() {
-    if (!started.load(std::memory_order_acquire)) return;
-    // No lock: a thread that the process's end stopped may hold it. The
-    // recorder's buffer holds only whole lines, and Finish allocates nothing.
-    recorder.Finish(Microseconds(Ticks()));
-    if (traceFile != INVALID_HANDLE_VALUE) CloseHandle(traceFile);
+    if (!started.load(std::memory_order_acquire) || traceFile == INVALID_HANDLE_VALUE) return;
+    trace::WriteAtEnd(recorder, spool, writer, Microseconds(Ticks()));
+    CloseHandle(traceFile);
+    traceFile = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -292,45 +419,40 @@ extern "C" {
 BridgeStatus WINAPI BridgeCountDevices(DWORD* deviceCount) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.count(deviceCount) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.Count(call, OutOf(deviceCount));
+    Keep(timing, status, false, [&](Book&, const trace::Call& call) { recorder.Count(call, OutOf(deviceCount)); });
     return status;
 }
 
 BridgeStatus WINAPI BridgeGetDeviceString(DWORD deviceIndex, void* buffer, DWORD kind) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.string(deviceIndex, buffer, kind) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.String(call, deviceIndex, kind, Bytes(buffer));
+    Keep(timing, status, false,
+         [&](Book&, const trace::Call& call) { recorder.String(call, deviceIndex, kind, Bytes(buffer)); });
     return status;
 }
 
 BridgeStatus WINAPI BridgeOpen(DWORD deviceIndex, HANDLE* handle) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.open(deviceIndex, handle) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.Open(call, deviceIndex, handle ? trace::Given(HandleValue(*handle)) : trace::Null());
+    Keep(timing, status, false, [&](Book&, const trace::Call& call) {
+        recorder.Open(call, deviceIndex, handle ? trace::Given(HandleValue(*handle)) : trace::Null());
+    });
     return status;
 }
 
 BridgeStatus WINAPI BridgeClose(HANDLE handle) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.close(handle) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status, true);
-    recorder.Close(call, HandleValue(handle));
+    Keep(timing, status, true, [&](Book&, const trace::Call& call) { recorder.Close(call, HandleValue(handle)); });
     return status;
 }
 
 BridgeStatus WINAPI BridgeRead(HANDLE handle, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.read(handle, buffer, bytesToRead, bytesRead, overlapped) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.Read(call, HandleValue(handle), Bytes(buffer), bytesToRead, OutOf(bytesRead), PointerOf(overlapped));
+    Keep(timing, status, false, [&](Book&, const trace::Call& call) {
+        recorder.Read(call, HandleValue(handle), Bytes(buffer), bytesToRead, OutOf(bytesRead), PointerOf(overlapped));
+    });
     return status;
 }
 
@@ -339,29 +461,29 @@ BridgeStatus WINAPI BridgeWrite(HANDLE handle, void* buffer, DWORD bytesToWrite,
     Timing timing;
     BridgeStatus status =
         maker.usable ? maker.write(handle, buffer, bytesToWrite, bytesWritten, overlapped) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.Write(call, HandleValue(handle), Bytes(buffer), bytesToWrite, OutOf(bytesWritten),
-                   PointerOf(overlapped));
+    Keep(timing, status, false, [&](Book&, const trace::Call& call) {
+        recorder.Write(call, HandleValue(handle), Bytes(buffer), bytesToWrite, OutOf(bytesWritten),
+                       PointerOf(overlapped));
+    });
     return status;
 }
 
 BridgeStatus WINAPI BridgeFlush(HANDLE handle, DWORD flushTransmit, DWORD flushReceive) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.flush(handle, flushTransmit, flushReceive) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    recorder.Flush(call, HandleValue(handle), flushTransmit, flushReceive);
+    Keep(timing, status, false, [&](Book&, const trace::Call& call) {
+        recorder.Flush(call, HandleValue(handle), flushTransmit, flushReceive);
+    });
     return status;
 }
 
 BridgeStatus WINAPI BridgeCheckRxQueue(HANDLE handle, DWORD* bytesWaiting, DWORD* queueStatus) {
     Timing timing;
     BridgeStatus status = maker.usable ? maker.check(handle, bytesWaiting, queueStatus) : NoLibrary;
-    trace::Call call = timing.Done(status);
-    Book book(status);
-    book.KeepRunOpen();
-    recorder.Check(call, HandleValue(handle), OutOf(bytesWaiting), OutOf(queueStatus));
+    Keep(timing, status, false, [&](Book& book, const trace::Call& call) {
+        book.KeepRunOpen();
+        recorder.Check(call, HandleValue(handle), OutOf(bytesWaiting), OutOf(queueStatus));
+    });
     return status;
 }
 

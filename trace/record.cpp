@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "trace/spool.h"
+
 namespace trace {
 
 // --- Line --------------------------------------------------------------------
@@ -128,24 +130,31 @@ void File(Line& line, const char* key, const FileFacts& file) {
     line.Put('}');
 }
 
-void End(Line& line) { line.Put("}\n"); }
+// The bytes of a transfer, at most MaxRecordedBytes of them, and the mark of
+// those cut off.
+void Transfer(Line& line, const unsigned char* bytes, uint64_t size) {
+    bool cut = size > MaxRecordedBytes;
+    HexOrNull(line, "hex", bytes, static_cast<size_t>(cut ? MaxRecordedBytes : size));
+    if (bytes && cut) line.Put(",\"cut\":true");
+}
+
+void DroppedKey(Line& line, uint64_t dropped) {
+    if (dropped == 0) return;
+    Key(line, "dropped");
+    line.Number(dropped);
+}
 
 }  // namespace
 
-Recorder::Recorder(char* buffer, size_t capacity, Sink sink, void* context)
-    : buffer_(buffer), capacity_(capacity), sink_(sink), context_(context) {}
-
-void Recorder::Emit(const Line& line) {
-    if (line.Size() > capacity_ - used_) {
-        if (sink_ && used_ > 0) sink_(context_, buffer_, used_);
-        used_ = 0;
-    }
-    if (line.Size() > capacity_) {
-        if (sink_) sink_(context_, line.Data(), line.Size());
+void Recorder::Emit(Line& line) {
+    DroppedKey(line, dropped_);
+    line.Put("}\n");
+    if (spool_.Add(line.Data(), line.Size())) {
+        dropped_ = 0;
         return;
     }
-    std::memcpy(buffer_ + used_, line.Data(), line.Size());
-    used_ += line.Size();  // only after the whole line is in
+    ++dropped_;
+    ++droppedTotal_;
 }
 
 void Recorder::Begin(Line& line, const char* op, const Call& call) {
@@ -176,7 +185,6 @@ void Recorder::Start(const StartFacts& facts) {
     line.Number(facts.qpcHz);
     File(line, "program", facts.program);
     File(line, "maker", facts.maker);
-    End(line);
     Emit(line);
 }
 
@@ -184,7 +192,6 @@ void Recorder::Count(const Call& call, Out count) {
     Line line;
     Begin(line, "count", call);
     NumberOrNull(line, "count", count);
-    End(line);
     Emit(line);
 }
 
@@ -196,11 +203,14 @@ void Recorder::String(const Call& call, uint32_t index, uint32_t kind, const uns
     line.Number(index);
     Key(line, "kind");
     line.Number(kind);
-    const void* zero = buffer ? std::memchr(buffer, 0, size) : nullptr;
-    size_t length = zero ? static_cast<const unsigned char*>(zero) - buffer : size;
-    HexOrNull(line, "str", buffer, length);
-    if (buffer) line.Put(zero ? ",\"term\":true" : ",\"term\":false");
-    End(line);
+    // A failed call leaves the buffer as the caller gave it: uninitialised
+    // memory of the caller's, nothing of the bridge's.
+    if (call.status == 0) {
+        const void* zero = buffer ? std::memchr(buffer, 0, size) : nullptr;
+        size_t length = zero ? static_cast<const unsigned char*>(zero) - buffer : size;
+        HexOrNull(line, "str", buffer, length);
+        if (buffer) line.Put(zero ? ",\"term\":true" : ",\"term\":false");
+    }
     Emit(line);
 }
 
@@ -210,7 +220,6 @@ void Recorder::Open(const Call& call, uint32_t index, Out handle) {
     Key(line, "index");
     line.Number(index);
     HandleOrNull(line, "handle", handle);
-    End(line);
     Emit(line);
 }
 
@@ -218,7 +227,6 @@ void Recorder::Close(const Call& call, uint64_t handle) {
     Line line;
     Begin(line, "close", call);
     HandleOrNull(line, "handle", Given(handle));
-    End(line);
     Emit(line);
 }
 
@@ -232,9 +240,8 @@ void Recorder::Read(const Call& call, uint64_t handle, const unsigned char* buff
     NumberOrNull(line, "got", got);
     // The bytes the call says it left; never past what was asked for.
     uint64_t shown = got.given ? (got.value < ask ? got.value : ask) : 0;
-    HexOrNull(line, "hex", buffer, static_cast<size_t>(shown));
+    Transfer(line, buffer, shown);
     HandleOrNull(line, "ovl", last);
-    End(line);
     Emit(line);
 }
 
@@ -245,10 +252,9 @@ void Recorder::Write(const Call& call, uint64_t handle, const unsigned char* buf
     HandleOrNull(line, "handle", Given(handle));
     Key(line, "len");
     line.Number(length);
-    HexOrNull(line, "hex", buffer, length);
+    Transfer(line, buffer, length);
     NumberOrNull(line, "out", written);
     HandleOrNull(line, "ovl", last);
-    End(line);
     Emit(line);
 }
 
@@ -262,7 +268,6 @@ void Recorder::Flush(const Call& call, uint64_t handle, uint32_t transmit, uint3
     line.Put(',');
     line.Number(receive);
     line.Put(']');
-    End(line);
     Emit(line);
 }
 
@@ -307,30 +312,18 @@ void Recorder::EndRun() {
     line.Number(run_.n);
     Key(line, "last");
     line.Number(run_.last);
-    End(line);
     Emit(line);
 }
 
-void Recorder::Drain() {
-    EndRun();
-    WriteOut();
-}
+void Recorder::Drain() { EndRun(); }
 
-void Recorder::WriteOut() {
-    if (sink_ && used_ > 0) sink_(context_, buffer_, used_);
-    used_ = 0;
-}
-
-void Recorder::Finish(uint64_t t) {
-    EndRun();
-    Line line;
+void Recorder::Finish(uint64_t t, Line& line) {
     line.Put("{\"op\":\"end\",\"t\":");
     line.Number(t);
     Key(line, "calls");
     line.Number(calls_);
-    End(line);
-    Emit(line);
-    Drain();
+    DroppedKey(line, droppedTotal_);
+    line.Put("}\n");
 }
 
 }  // namespace trace

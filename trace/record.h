@@ -1,6 +1,7 @@
-// The trace's records (FORMAT.md), formatted as JSON lines into a buffer that
-// hands whole lines to a sink. Knows nothing of Windows, so the host tests it;
-// the caller does the locking.
+// The trace's records (FORMAT.md), formatted as JSON lines and added whole to
+// the spool; a line that finds no room is dropped and counted, and the count
+// goes out on the next line that finds room. Knows nothing of Windows, so the
+// host tests it; the caller does the locking.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +44,12 @@ struct StartFacts {
     FileFacts maker;
 };
 
-// One record line, built on the stack; spills to the heap only when long
-// (hex of a big transfer), so short records cost no allocation.
+// A read or write record holds at most this many of the call's bytes.
+const size_t MaxRecordedBytes = 4096;
+
+// One record line, built on the stack, room enough for any call's record
+// (its bytes cut at MaxRecordedBytes): only a start record, with its paths,
+// may spill to the heap, so calls cost no allocation.
 class Line {
 public:
     void Put(const char* text, size_t size);
@@ -58,21 +63,21 @@ public:
     size_t Size() const { return spilled_ ? spill_.size() : used_; }
 
 private:
-    char fixed_[512];
+    char fixed_[2 * MaxRecordedBytes + 512];
     size_t used_ = 0;
     bool spilled_ = false;
     std::string spill_;
 };
 
+class Spool;
+
 class Recorder {
 public:
-    typedef void (*Sink)(void* context, const char* data, size_t size);
-    // `buffer` holds whole lines until the sink takes them; sink may be null.
-    Recorder(char* buffer, size_t capacity, Sink sink, void* context);
+    explicit Recorder(Spool& spool) : spool_(spool) {}
 
     void Start(const StartFacts& facts);
     void Count(const Call& call, Out count);
-    // `buffer`: the 256 bytes the call filled, or null.
+    // `buffer`: the 256 bytes the call filled, or null; read only when the call succeeded.
     void String(const Call& call, uint32_t index, uint32_t kind, const unsigned char* buffer);
     void Open(const Call& call, uint32_t index, Out handle);
     void Close(const Call& call, uint64_t handle);
@@ -85,15 +90,14 @@ public:
     // record; true when this one began a new run.
     bool Check(const Call& call, uint64_t handle, Out waiting, Out queueStatus);
 
-    // Ends a run of checks and hands every buffered line to the sink.
+    // Ends a run of checks: its line joins those waiting for the writer.
     void Drain();
-    // Hands the buffered lines to the sink and leaves a run of checks open.
-    void WriteOut();
-    // The last record, then Drain. Allocates nothing: it runs at process end.
-    void Finish(uint64_t t);
+    // The last record, into `line`, for the process end to write itself.
+    // Allocates nothing. Call Drain first.
+    void Finish(uint64_t t, Line& line);
 
     uint64_t Calls() const { return calls_; }
-    size_t Buffered() const { return used_; }
+    uint64_t Dropped() const { return droppedTotal_; }
 
 private:
     struct Run {
@@ -104,16 +108,15 @@ private:
         uint64_t n = 0, last = 0;
     };
     void Begin(Line& line, const char* op, const Call& call);
-    void Emit(const Line& line);
+    // Closes the record's line and adds it to the spool.
+    void Emit(Line& line);
     void EndRun();
 
-    char* buffer_;
-    size_t capacity_;
-    size_t used_ = 0;
-    Sink sink_;
-    void* context_;
+    Spool& spool_;
     Run run_;
     uint64_t calls_ = 0;
+    uint64_t dropped_ = 0;  // since the last line that found room
+    uint64_t droppedTotal_ = 0;
 };
 
 }  // namespace trace

@@ -6,35 +6,34 @@
 #include <vector>
 
 #include "trace/record.h"
+#include "trace/spool.h"
 
 namespace {
 
 using trace::Given;
 using trace::Null;
 
-struct File {
-    std::vector<std::string> writes;  // what each sink call handed over
-    std::string All() const {
+// The recorder over a spool whose lines the test takes as the writer would.
+struct Fixture {
+    explicit Fixture(size_t capacity = 1 << 16)
+        : first(capacity), second(capacity), spool(first.data(), second.data(), capacity), recorder(spool) {}
+    // The lines handed over so far.
+    std::string Taken() {
         std::string all;
-        for (const std::string& w : writes) all += w;
+        const char* data;
+        size_t size;
+        while (spool.Take(0, data, size)) {
+            all.append(data, size);
+            spool.Written();
+        }
         return all;
     }
-};
-
-void Collect(void* context, const char* data, size_t size) {
-    static_cast<File*>(context)->writes.emplace_back(data, size);
-}
-
-struct Fixture {
-    explicit Fixture(size_t capacity = 4096) : buffer(capacity), recorder(buffer.data(), capacity, Collect, &file) {}
     std::string Drained() {
         recorder.Drain();
-        std::string all = file.All();
-        file.writes.clear();
-        return all;
+        return Taken();
     }
-    File file;
-    std::vector<char> buffer;
+    std::vector<char> first, second;
+    trace::Spool spool;
     trace::Recorder recorder;
 };
 
@@ -53,6 +52,7 @@ TEST(TraceRecord, EachOperationsLine) {
     f.recorder.String(At(20), 0, 0, serial);
     f.recorder.String(At(21), 1, 2, full);
     f.recorder.String(At(22), 1, 2, nullptr);
+    f.recorder.String(At(23, 3, 31), 1, 0, full);  // failed: the buffer is not the bridge's
     f.recorder.Open(At(30), 0, Given(0x1A2B));
     f.recorder.Flush(At(40), 0x1A2B, 1, 1);
     f.recorder.Write(At(50), 0x1A2B, sent, 4, Given(4), Null());
@@ -67,6 +67,7 @@ TEST(TraceRecord, EachOperationsLine) {
               "{\"op\":\"string\",\"t\":21,\"dur\":3,\"th\":7,\"st\":0,\"index\":1,\"kind\":2,\"str\":\"" + fullHex +
                   "\",\"term\":false}\n"
               "{\"op\":\"string\",\"t\":22,\"dur\":3,\"th\":7,\"st\":0,\"index\":1,\"kind\":2,\"str\":null}\n"
+              "{\"op\":\"string\",\"t\":23,\"dur\":3,\"th\":7,\"st\":31,\"index\":1,\"kind\":0}\n"
               "{\"op\":\"open\",\"t\":30,\"dur\":3,\"th\":7,\"st\":0,\"index\":0,\"handle\":\"0x1A2B\"}\n"
               "{\"op\":\"flush\",\"t\":40,\"dur\":3,\"th\":7,\"st\":0,\"handle\":\"0x1A2B\",\"flags\":[1,1]}\n"
               "{\"op\":\"write\",\"t\":50,\"dur\":3,\"th\":7,\"st\":0,\"handle\":\"0x1A2B\",\"len\":4,\"hex\":\"0104D006\",\"out\":4,\"ovl\":null}\n"
@@ -143,52 +144,69 @@ TEST(TraceRecord, ChecksWithTheSameOutcomeJoin) {
         << "a flush ends the run: the next check starts a new record";
 }
 
-TEST(TraceRecord, EndCountsEveryCallAndEndsARun) {
+TEST(TraceRecord, EndCountsEveryCall) {
     Fixture f;
     f.recorder.Count(At(1), Given(0));
     for (int i = 0; i < 5; ++i) f.recorder.Check(At(10 + i, 1), 0x10, Given(0), Given(0));
-    f.recorder.Finish(99);
-    EXPECT_EQ(f.file.All(),
+    f.recorder.Drain();
+    trace::Line end;
+    f.recorder.Finish(99, end);
+    EXPECT_EQ(f.Taken() + std::string(end.Data(), end.Size()),
               "{\"op\":\"count\",\"t\":1,\"dur\":3,\"th\":7,\"st\":0,\"count\":0}\n"
               "{\"op\":\"check\",\"t\":10,\"dur\":5,\"th\":7,\"st\":0,\"handle\":\"0x10\",\"waiting\":0,\"qstat\":0,\"n\":5,\"last\":14}\n"
               "{\"op\":\"end\",\"t\":99,\"calls\":6}\n");
-    EXPECT_EQ(f.recorder.Buffered(), 0u);
 }
 
-// Writing out what is buffered leaves a run of checks open to join its repeats.
-TEST(TraceRecord, WriteOutKeepsTheRunOpen) {
-    Fixture f;
-    f.recorder.Count(At(1), Given(1));
-    f.recorder.Check(At(10, 1, 4), 0x10, Given(0), Given(0));
-    f.recorder.WriteOut();
-    EXPECT_EQ(f.file.All(), "{\"op\":\"count\",\"t\":1,\"dur\":3,\"th\":7,\"st\":0,\"count\":1}\n");
-    f.recorder.Check(At(11, 1, 4), 0x10, Given(0), Given(0));
-    f.file.writes.clear();
-    EXPECT_EQ(f.Drained(),
-              "{\"op\":\"check\",\"t\":10,\"dur\":2,\"th\":7,\"st\":4,\"handle\":\"0x10\",\"waiting\":0,\"qstat\":0,\"n\":2,\"last\":11}\n");
-}
-
-// The sink only ever gets whole lines, however small the buffer; a line
-// longer than the whole buffer goes out on its own.
-TEST(TraceRecord, OnlyWholeLinesReachTheSink) {
-    Fixture f(200);
-    std::vector<unsigned char> big(300, 0xAB);
-    const unsigned char small[] = {0x01, 0x01, 0xDA};
-    for (int i = 0; i < 20; ++i) f.recorder.Write(At(i), 0x10, small, 3, Given(3), Null());
-    f.recorder.Write(At(50), 0x10, big.data(), 300, Given(300), Null());
-    f.recorder.Write(At(51), 0x10, small, 3, Given(3), Null());
-    f.recorder.Drain();
-    ASSERT_GT(f.file.writes.size(), 3u);
-    for (const std::string& w : f.file.writes) {
-        ASSERT_FALSE(w.empty());
-        EXPECT_EQ(w.back(), '\n');
-        EXPECT_EQ(w.front(), '{');
+// A transfer's record holds its first 4096 bytes and says when there were
+// more; the recorder reads no byte past them, whatever size the call names.
+TEST(TraceRecord, TransfersAreCutAt4096Bytes) {
+    std::vector<unsigned char> bytes(4097, 0x5A);
+    std::string hex4096;
+    for (int i = 0; i < 4096; ++i) hex4096 += "5A";
+    struct Case {
+        const char* name;
+        bool write;
+        uint32_t size;  // len, or ask
+        uint64_t got;
+        bool cut;
+    };
+    const Case cases[] = {
+        {"write of 4096", true, 4096, 0, false},
+        {"write of 4097", true, 4097, 0, true},
+        {"read of 4096 of 5000 asked", false, 5000, 4096, false},
+        {"read of 4097", false, 4097, 4097, true},
+        {"read of 512 MiB", false, 512u << 20, 512u << 20, true},
+        {"read that claims more than it asked", false, 4097, 1u << 30, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        if (c.write)
+            f.recorder.Write(At(1), 0x10, bytes.data(), c.size, Given(c.size), Null());
+        else
+            f.recorder.Read(At(1), 0x10, bytes.data(), c.size, Given(c.got), Null());
+        std::string line = f.Drained();
+        EXPECT_NE(line.find("\"hex\":\"" + hex4096 + (c.cut ? "\",\"cut\":true," : "\",")), std::string::npos)
+            << line.substr(0, 120);
     }
-    std::string all = f.file.All();
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 22);
-    std::string bigHex;
-    for (int i = 0; i < 300; ++i) bigHex += "AB";
-    EXPECT_NE(all.find("\"hex\":\"" + bigHex + "\",\"out\":300"), std::string::npos);
+}
+
+// Lines go to the spool whole; one that finds no room is dropped, and the
+// next that finds room says how many went before it.
+TEST(TraceRecord, ALineWithoutRoomIsDroppedAndCounted) {
+    const std::string count = "{\"op\":\"count\",\"t\":1,\"dur\":3,\"th\":7,\"st\":0,\"count\":1}\n";
+    Fixture f(2 * count.size() + 20);
+    for (int i = 0; i < 5; ++i) f.recorder.Count(At(1), Given(1));
+    EXPECT_EQ(f.recorder.Dropped(), 3u);
+    std::string first = f.Taken();
+    f.recorder.Count(At(1), Given(1));
+    f.recorder.Count(At(1), Given(1));
+    EXPECT_EQ(first + f.Taken(), count + count +
+                                     "{\"op\":\"count\",\"t\":1,\"dur\":3,\"th\":7,\"st\":0,\"count\":1,\"dropped\":3}\n" +
+                                     count);
+    trace::Line end;
+    f.recorder.Finish(9, end);
+    EXPECT_EQ(std::string(end.Data(), end.Size()), "{\"op\":\"end\",\"t\":9,\"calls\":7,\"dropped\":3}\n");
 }
 
 }  // namespace

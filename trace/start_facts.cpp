@@ -1,6 +1,7 @@
 #include "trace/start_facts.h"
 
 #include <cstdio>
+#include <string>
 
 namespace trace {
 
@@ -39,6 +40,49 @@ std::string UtcText(const DateTime& w) {
 
 std::string VersionText(uint32_t major, uint32_t minor, uint32_t build) {
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+}
+
+}  // namespace trace
+
+namespace trace {
+
+namespace {
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool Separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+}  // namespace
+
+std::string HideProfile(const std::string& path, const std::string& profile) {
+    size_t length = profile.size();
+    while (length > 0 && Separator(profile[length - 1])) --length;
+    if (length == 0 || path.size() < length) return path;
+    for (size_t i = 0; i < length; ++i)
+        if (Lower(path[i]) != Lower(profile[i])) return path;
+    if (path.size() > length && !Separator(path[length])) return path;
+    return "%USERPROFILE%" + path.substr(length);
+}
+
+bool IsAbsolutePath(const std::wstring& path) {
+    if (path.size() >= 2 && Separator(path[0]) && Separator(path[1])) return true;
+    wchar_t drive = path.empty() ? 0 : path[0];
+    bool letter = (drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z');
+    return path.size() >= 3 && letter && path[1] == L':' && Separator(path[2]);
+}
+
+// Kept in the trace library's bytes by the search itself, which reads it.
+// Its first byte occurs once in it, so on a mismatch the search need only
+// ask whether the byte starts the mark afresh.
+extern const char TraceLibraryMark[] = "#trace-library-of-the-SORVIK-update:5b1e07c94d2a";
+
+void MarkFinder::Feed(const unsigned char* bytes, size_t size) {
+    const size_t length = sizeof TraceLibraryMark - 1;
+    for (size_t i = 0; i < size && !found_; ++i) {
+        unsigned char c = bytes[i];
+        if (c == static_cast<unsigned char>(TraceLibraryMark[matched_]))
+            ++matched_;
+        else
+            matched_ = c == static_cast<unsigned char>(TraceLibraryMark[0]) ? 1 : 0;
+        found_ = matched_ == length;
+    }
 }
 
 }  // namespace trace

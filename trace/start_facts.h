@@ -26,4 +26,25 @@ std::string UtcText(const DateTime& when);
 // "10.0.19045"
 std::string VersionText(uint32_t major, uint32_t minor, uint32_t build);
 
+// `path` with the user's profile folder at its start shown as
+// "%USERPROFILE%": the folder names the account, which is personal data.
+// ASCII letters match in either case, as Windows names do; the folder must
+// end at a separator or at the path's end.
+std::string HideProfile(const std::string& path, const std::string& profile);
+
+// A path that names its drive or share: "X:\…" or "\\…". Anything else
+// would be looked up relative to some folder, which is not ours to choose.
+bool IsAbsolutePath(const std::wstring& path);
+
+// Finds the trace library's own mark in a file read in pieces of any size.
+class MarkFinder {
+public:
+    void Feed(const unsigned char* bytes, size_t size);
+    bool Found() const { return found_; }
+
+private:
+    size_t matched_ = 0;
+    bool found_ = false;
+};
+
 }  // namespace trace

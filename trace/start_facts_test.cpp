@@ -2,6 +2,7 @@
 // first record and of the file name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "trace/start_facts.h"
@@ -59,6 +60,68 @@ TEST(TraceStartFacts, FileNameAndTimeTexts) {
     EXPECT_EQ(trace::UtcText(when), "2026-01-02T03:04:05.007Z");
     EXPECT_EQ(trace::UtcText(trace::DateTime{2026, 12, 31, 23, 59, 59, 999}), "2026-12-31T23:59:59.999Z");
     EXPECT_EQ(trace::VersionText(10, 0, 19045), "10.0.19045");
+}
+
+TEST(TraceStartFacts, TheProfileFolderIsHidden) {
+    const std::string profile = "C:\\Users\\Jörg Meier";
+    struct Case {
+        const char* path;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"C:\\Users\\Jörg Meier\\Desktop\\Sorvik\\SiUSBXp-maker.dll", "%USERPROFILE%\\Desktop\\Sorvik\\SiUSBXp-maker.dll"},
+        {"c:\\users\\JöRG MEIER\\x.exe", "%USERPROFILE%\\x.exe"},  // ASCII letters in either case
+        {"C:\\Users\\Jörg Meier", "%USERPROFILE%"},
+        {"C:\\Users\\Jörg Meier2\\x.exe", "C:\\Users\\Jörg Meier2\\x.exe"},  // another account
+        {"C:\\Users\\Jörg\\x.exe", "C:\\Users\\Jörg\\x.exe"},
+        {"D:\\C:\\Users\\Jörg Meier\\x.exe", "D:\\C:\\Users\\Jörg Meier\\x.exe"},  // only at the start
+        {"C:\\Sorvik\\x.exe", "C:\\Sorvik\\x.exe"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(trace::HideProfile(c.path, profile), c.shown) << c.path;
+    EXPECT_EQ(trace::HideProfile("C:\\Users\\Ann\\x.exe", "C:\\Users\\Ann\\"), "%USERPROFILE%\\x.exe");
+    EXPECT_EQ(trace::HideProfile("C:\\x.exe", ""), "C:\\x.exe") << "no profile folder known";
+}
+
+TEST(TraceStartFacts, OnlyAbsolutePathsAreTakenForOurFolder) {
+    struct Case {
+        const wchar_t* path;
+        bool absolute;
+    };
+    const Case cases[] = {
+        {L"C:\\Sorvik\\", true},          {L"c:/Sorvik/", true},   {L"\\\\server\\share\\", true},
+        {L"\\\\?\\C:\\Sorvik\\", true},   {L"", false},            {L"Sorvik\\", false},
+        {L"C:Sorvik\\", false},           {L"\\Sorvik\\", false},  {L"1:\\Sorvik\\", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(trace::IsAbsolutePath(c.path), c.absolute) << c.absolute;
+}
+
+// The trace library's mark, wherever the pieces of a file read cut it.
+TEST(TraceStartFacts, TheMarkIsFoundAcrossPieces) {
+    const std::string mark = "#trace-library-of-the-SORVIK-update:5b1e07c94d2a";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool found;
+    };
+    const std::string noise(300, '\0');
+    const Case cases[] = {
+        {"in the middle", noise + mark + noise, true},
+        {"at the end", noise + mark, true},
+        {"after a false start", noise + mark.substr(0, 20) + mark + noise, true},
+        {"after a false start on the mark's first byte", "##" + mark.substr(0, 9) + mark, true},
+        {"all but its last byte", noise + mark.substr(0, mark.size() - 1) + noise, false},
+        {"one byte differs", noise + mark.substr(0, 30) + "X" + mark.substr(31), false},
+        {"none", noise, false},
+    };
+    for (const Case& c : cases) {
+        for (size_t piece : {size_t{1}, size_t{7}, size_t{64}, c.bytes.size()}) {
+            trace::MarkFinder finder;
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(c.bytes.data());
+            for (size_t at = 0; at < c.bytes.size(); at += piece)
+                finder.Feed(bytes + at, std::min(piece, c.bytes.size() - at));
+            EXPECT_EQ(finder.Found(), c.found) << c.name << ", pieces of " << piece;
+        }
+    }
 }
 
 }  // namespace

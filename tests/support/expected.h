@@ -224,4 +224,9 @@ const DWORD ReplyWindowMs = 2000;  // for the first reply byte
 const int ReadyTries = 2000;
 const DWORD EraseGiveUpMs = 10000;  // our bound on a flash that stays busy
 
+// --- the field trace ------------------------------------------------------------------------
+// The start record's maker error when the trace library finds itself there.
+inline const std::string TraceItselfError = "is the trace library itself, not the maker's";
+const DWORD TraceNoLibraryStatus = 255;  // every call's status when no maker's library is used
+
 }  // namespace expected

@@ -69,6 +69,8 @@ int Table() {
     t["flash_bytes"] = ex::FlashBytes;
     t["write_mode"] = ex::Write;
     t["pause_ms"] = ex::PauseMs;
+    t["trace_itself_error"] = ex::TraceItselfError;
+    t["trace_no_library_status"] = ex::TraceNoLibraryStatus;
     return Print(t);
 }
 

@@ -3,8 +3,8 @@
 support: its header asks for exactly that Windows (operating system and
 subsystem version), and every function it imports from Windows' own DLLs is
 in the allowed list with a version no newer. With --bridge, it must also
-import the bridge library SiUSBXp.dll by bare ordinals, exactly 1, 2, 3, 4,
-6, 7, 9 and 12; without it, it must not import the bridge library at all
+import the bridge library SiUSBXp.dll by bare ordinals, exactly its eight
+operations; without it, it must not import the bridge library at all
 (the trace library finds the maker's library at run time).
     check_imports.py FILE --floor MAJOR.MINOR --allowed LIST [--bridge]"""
 import argparse
@@ -15,10 +15,9 @@ from dataclasses import dataclass
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from pe_read import Findings, load, parse_version  # noqa: E402
+from pe_read import BRIDGE_ORDINALS, Findings, load, parse_version  # noqa: E402
 
 BRIDGE = "siusbxp.dll"
-BRIDGE_ORDINALS = {1, 2, 3, 4, 6, 7, 9, 12}
 
 
 @dataclass(frozen=True)

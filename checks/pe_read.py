@@ -1,7 +1,11 @@
-"""What the checks of a Windows build share: the file read with pefile, and
-the list of what failed."""
+"""What the checks of a Windows build share: the bridge library's ordinals,
+the file read with pefile, and the list of what failed."""
 import sys
 from dataclasses import dataclass, field
+
+# The eight operations of the bridge library, by the ordinals the program
+# imports and the trace library exports.
+BRIDGE_ORDINALS = (1, 2, 3, 4, 6, 7, 9, 12)
 
 
 def load(path):

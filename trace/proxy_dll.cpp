@@ -10,6 +10,8 @@
 #include <string>
 
 #include "device/bridge.h"
+#include "device/bridge_ops.h"
+#include "platform/windows_utf8.h"
 #include "trace/record.h"
 #include "trace/sha256.h"
 #include "trace/spool.h"
@@ -91,14 +93,6 @@ public:
     ~Held() { lock.Leave(); }
 };
 
-std::string Narrow(const std::wstring& text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string narrow(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr, nullptr);
-    return narrow;
-}
-
 // Empty when Windows cannot say.
 std::wstring ModulePath(HMODULE module) {
     std::wstring path(MAX_PATH, L'\0');
@@ -127,7 +121,7 @@ std::wstring FolderOf(const std::wstring& path) {
 
 // The account's name is in the profile folder's: a trace shows neither.
 std::string Shown(const std::wstring& path) {
-    return trace::HideProfile(Narrow(path), Narrow(Environment(L"USERPROFILE")));
+    return trace::HideProfile(Utf8FromWide(path), Utf8FromWide(Environment(L"USERPROFILE")));
 }
 
 // What reading a file tells before it is loaded.
@@ -172,7 +166,8 @@ bool ReadFacts(const std::wstring& path, trace::FileFacts& facts, Inside& inside
 }
 
 template <typename F>
-bool Resolve(HMODULE library, int ordinal, F& function, std::string& error) {
+bool Resolve(HMODULE library, BridgeOp op, F& function, std::string& error) {
+    const int ordinal = OrdinalOf(op);
     function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, MAKEINTRESOURCEA(ordinal))));
     if (!function && error.empty()) error = "lacks ordinal " + std::to_string(ordinal);
     return function != nullptr;
@@ -225,14 +220,14 @@ void LoadMaker(const std::wstring& path, trace::FileFacts& facts) {
     }
     Maker m;
     std::string& e = facts.error;  // the first ordinal missing
-    bool all = Resolve(library, 1, m.count, e);
-    all = Resolve(library, 2, m.string, e) && all;
-    all = Resolve(library, 3, m.open, e) && all;
-    all = Resolve(library, 4, m.close, e) && all;
-    all = Resolve(library, 6, m.read, e) && all;
-    all = Resolve(library, 7, m.write, e) && all;
-    all = Resolve(library, 9, m.flush, e) && all;
-    all = Resolve(library, 12, m.check, e) && all;
+    bool all = Resolve(library, BridgeOp::CountDevices, m.count, e);
+    all = Resolve(library, BridgeOp::GetDeviceString, m.string, e) && all;
+    all = Resolve(library, BridgeOp::Open, m.open, e) && all;
+    all = Resolve(library, BridgeOp::Close, m.close, e) && all;
+    all = Resolve(library, BridgeOp::Read, m.read, e) && all;
+    all = Resolve(library, BridgeOp::Write, m.write, e) && all;
+    all = Resolve(library, BridgeOp::Flush, m.flush, e) && all;
+    all = Resolve(library, BridgeOp::CheckRxQueue, m.check, e) && all;
     m.usable = all;
     maker = m;
 }

@@ -61,7 +61,7 @@ def report(trace, road, images_dir=None, every_frame=False):
         lines += ["  %8.3f ms  %s" % ((f.t - frames[0].t) / 1000.0, f.text()) for f in frames]
     for image in road.images:
         lines.append("%s: sectors %s erased, %d bytes acknowledged from 0x%06X" % (
-            image.name, ",".join(str(s) for s, _, _ in image.sectors) or "none", image.extent(),
+            image.name, ",".join(str(s) for s, _, _ in image.sectors) or "none", image.acknowledged(),
             image.base or 0))
     if images_dir is not None:
         files = image_files(images_dir)
@@ -158,4 +158,8 @@ def main(argv):
     return 0 if road.verdict == "the update went through" else 1
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except BrokenPipeError:  # the output's reader (a pager, head) stopped reading: nothing left to tell
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)

@@ -50,6 +50,10 @@ class Image:
         if base <= address and address + len(data) <= base + size:
             self.pieces[address - base] = data
 
+    def acknowledged(self):
+        """How many bytes of the region the unit acknowledged."""
+        return sum(len(data) for data in self.pieces.values())
+
     def extent(self):
         """How far from the region's base the acknowledged pieces reach."""
         return max((offset + len(data) for offset, data in self.pieces.items()), default=0)
@@ -246,7 +250,7 @@ class Road:
                     name, len(payload), image.base)))
                 continue
             out.append((False, "%s did not reach the unit whole: first difference at 0x%06X (%d of %d bytes "
-                               "acknowledged)" % (name, image.base + at, image.extent(), len(payload))))
+                               "acknowledged)" % (name, image.base + at, image.acknowledged(), len(payload))))
         for name, _ in files[len(self.images):]:
             out.append((False, "%s was never written" % name))
         return out

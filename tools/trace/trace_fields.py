@@ -76,24 +76,29 @@ def words(test):
     return WORDS.get(test, "null or " + WORDS.get(getattr(test, "inner", None), "of its kind"))
 
 
-CALLS = {op: dict(CALL, **fields) for op, fields in OPS.items()}  # every key of each call record
+def keyed(fields):
+    """{key: (the key, its test)}: a record keeps the table's key, one copy of each name for all records."""
+    return {key: (key, test) for key, test in fields.items()}
+
+
+CALLS = {op: keyed(dict(CALL, **fields)) for op, fields in OPS.items()}  # every key of each call record
 NAMES = {op: op for op in OPS}
 
 
 def checked(record, fields, required=()):
     """(the record's known keys, None) when each holds its type, else
-    (None, the first fault in words)."""
+    (None, the first fault in words). `fields` as keyed() makes it."""
     out = {}
     for key in required:
         if key not in record:
             return None, "it lacks `%s`" % key
-    for key, test in fields.items():  # the table's keys, not the line's: one copy of each name for all records
-        value = record.get(key, record)
-        if value is record:
+    for key, value in record.items():
+        known = fields.get(key)
+        if known is None:
             continue
-        if not test(value):
-            return None, "`%s` is not %s" % (key, words(test))
-        out[key] = value
+        if not known[1](value):
+            return None, "`%s` is not %s" % (key, words(known[1]))
+        out[known[0]] = value
     return out, None
 
 
@@ -109,7 +114,7 @@ def call(record):
 
 
 def end(record):
-    out, why = checked(record, END, ("t",))
+    out, why = checked(record, keyed(END), ("t",))
     if out is not None:
         out["op"] = "end"
     return out, why
@@ -117,7 +122,7 @@ def end(record):
 
 def start(record):
     """(the start record with its known keys, None) or (None, why not)."""
-    out, why = checked(record, START, ("format",))
+    out, why = checked(record, keyed(START), ("format",))
     if out is None:
         return None, why
     out["op"] = "start"
@@ -126,7 +131,7 @@ def start(record):
             continue
         if not isinstance(record[part], dict):
             return None, "`%s` is not an object" % part
-        out[part], why = checked(record[part], FILE)
+        out[part], why = checked(record[part], keyed(FILE))
         if why:
             return None, "in `%s`, %s" % (part, why)
     return out, None

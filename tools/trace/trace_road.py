@@ -19,6 +19,7 @@ def answered(f):
 
 class Image:
     """One image's erase and program runs."""
+    __slots__ = ("number", "first_sector", "sectors", "pieces")
 
     def __init__(self, number):
         self.number = number  # 0: the main image; 1 to 4: the parts 2 to 5

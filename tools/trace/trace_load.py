@@ -51,6 +51,13 @@ def no_constant(name):
     raise ValueError("%s is no number" % name)
 
 
+def bounded_int(digits):
+    """A number of more digits than any 64-bit value is no whole number of a
+    trace (a float, which no key takes); reading it whole would cost time
+    that grows with the square of its length."""
+    return int(digits) if len(digits) <= 21 else float("inf")
+
+
 def parse(decoder, raw):
     """The JSON value of a line, or None when the line is no JSON."""
     try:
@@ -122,7 +129,7 @@ def take(trace, number, record, handles):
 def read(f, path):
     trace, seen = None, False
     early = Trace(path, {}, [])  # bad lines before the start record
-    decoder = json.JSONDecoder(parse_constant=no_constant)  # NaN and Infinity are no numbers of a trace
+    decoder = json.JSONDecoder(parse_constant=no_constant, parse_int=bounded_int)  # NaN, Infinity: no numbers
     handles = {}
     for number, raw, whole_line in lines(f, path):
         if raw is None:

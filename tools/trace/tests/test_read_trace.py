@@ -330,7 +330,8 @@ class NewKeys(Folder):
              "00 00 00 00 00 00 00 00 00 00 ...: the unit's controller does not know this frame"),
             ("failed string call without str", ok[:serial] + [failed, ok[-1]], 1,
              'boxes the program showed: "Error retrieving serial string!", "Usb device not connected!"'),
-            ("profile folder", [home] + ok[1:], 0, "program: %USERPROFILE%\\Desktop\\SorvikFpgaUpdate.exe, 978944 bytes"),
+            ("profile folder", [home] + ok[1:], 0,
+             "program: %USERPROFILE%\\Desktop\\SorvikFpgaUpdate.exe, 978944 bytes"),
             ("the trace library as the maker's", [ours] + missing[1:], 1,
              "verdict: the maker's library is the trace library itself, not the maker's (ours was copied twice, or "
              "the copy and the rename were swapped) (looked for C:\\Sorvik\\SiUSBXp-maker.dll); every call failed, "

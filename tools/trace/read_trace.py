@@ -11,7 +11,9 @@ ended, what each flash region received, and how fast the unit answered.
 unit. --html OUT: a report page; --perfetto OUT: Chrome trace-event JSON.
 --frames: every frame, one line each. The last line begins with "verdict:".
 Exit code 0 when the update went through, 1 when it did not, 2 when the
-file cannot be read as a trace."""
+file cannot be read as a trace. A trace is read up to 1,000,000 lines of up
+to 1 MiB each; a longer line is skipped, a longer file is not read. Control
+characters from the trace are shown as \\xNN."""
 import argparse
 import os
 import sys
@@ -24,6 +26,7 @@ import trace_load  # noqa: E402
 import trace_perfetto  # noqa: E402
 import trace_road  # noqa: E402
 import trace_timing as timing  # noqa: E402
+from trace_text import shown  # noqa: E402
 
 IMAGE_FILES = ["SORVIK-FPGA-1.45-1013.bin"] + ["SORVIK.0.1.OSD.0%d.bin" % n for n in range(1, 5)]
 
@@ -44,6 +47,10 @@ def report(trace, road, images_dir=None, every_frame=False):
             maker.get("size", "?"), maker.get("sha256", "?")))]
     for number, why in trace.bad_lines:
         lines.append("line %d skipped: %s" % (number, why))
+    if trace.bad_count > len(trace.bad_lines):
+        lines.append("and %d more lines skipped" % (trace.bad_count - len(trace.bad_lines)))
+    for number, lost in trace.gaps:
+        lines.append("gap: %d records lost before line %d (the trace library's buffers were full)" % (lost, number))
     if trace.how_it_ends():
         lines.append("end: " + trace.how_it_ends())
     if road.serials:
@@ -54,17 +61,28 @@ def report(trace, road, images_dir=None, every_frame=False):
         lines += ["  %8.3f ms  %s" % ((f.t - frames[0].t) / 1000.0, f.text()) for f in frames]
     for image in road.images:
         lines.append("%s: sectors %s erased, %d bytes acknowledged from 0x%06X" % (
-            image.name, ",".join(str(s) for s, _, _ in image.sectors) or "none", len(image.received()),
+            image.name, ",".join(str(s) for s, _, _ in image.sectors) or "none", image.acknowledged(),
             image.base or 0))
     if images_dir is not None:
-        files = [(n, open(os.path.join(images_dir, n), "rb").read()) for n in IMAGE_FILES
-                 if os.path.exists(os.path.join(images_dir, n))]
+        files = image_files(images_dir)
         if not files:
             lines.append("images: no image file in %s" % images_dir)
         lines += ["images: " + text for _, text in road.image_check(files)]
     lines += timing_lines(trace, road, every_frame)
     lines.append("boxes the program showed: %s" % (", ".join('"%s"' % b for b in road.boxes) or "none"))
     return lines
+
+
+def image_files(folder):
+    """[(name, content)] of the image files in the folder, each read no
+    further than the largest region and its four-character kind."""
+    files = []
+    for name in IMAGE_FILES:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                files.append((name, f.read(4 + trace_road.FLASH[2] + 1)))
+    return files
 
 
 def timing_lines(trace, road, every_frame=False):
@@ -105,32 +123,43 @@ def main(argv):
     p.add_argument("--perfetto", metavar="OUT")
     p.add_argument("--frames", action="store_true", help="every frame, one line each")
     a = p.parse_args(argv)
+    for stream in (sys.stdout, sys.stderr):  # whatever the console's code page: a character it lacks is shown
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     if a.images and not os.path.isdir(a.images):
         print("read_trace: %s is not a folder of image files" % a.images, file=sys.stderr)
         return 2
     try:
         trace = trace_load.load(a.trace)
     except trace_load.BadTrace as e:
-        print("read_trace: %s" % e, file=sys.stderr)
+        print("read_trace: %s" % shown(str(e)), file=sys.stderr)
         return 2
     road = trace_road.Road(trace)
-    lines = report(trace, road, a.images, a.frames)
-    verdict = road.verdict
+    try:
+        lines = [shown(line) for line in report(trace, road, a.images, a.frames)]
+    except OSError as e:
+        print("read_trace: cannot read %s: %s" % (shown(str(e.filename)), e.strerror), file=sys.stderr)
+        return 2
+    verdict = shown(road.verdict)
     try:
         if a.html:
+            page = trace_html.page(lines, verdict, road)
             with open(a.html, "w", encoding="utf-8") as f:
-                f.write(trace_html.page(lines, verdict, road))
-            lines.append("html report: %s" % os.path.abspath(a.html))
+                f.write(page)
+            lines.append("html report: %s" % shown(os.path.abspath(a.html)))
         if a.perfetto:
             trace_perfetto.write(a.perfetto, trace, road.frames)
-            lines.append("perfetto trace: %s" % os.path.abspath(a.perfetto))
+            lines.append("perfetto trace: %s" % shown(os.path.abspath(a.perfetto)))
     except OSError as e:
-        print("read_trace: cannot write %s: %s" % (e.filename, e.strerror), file=sys.stderr)
+        print("read_trace: cannot write %s: %s" % (shown(str(e.filename)), e.strerror), file=sys.stderr)
         return 2
     print("\n".join(lines))
     print("verdict: " + verdict)
-    return 0 if verdict == "the update went through" else 1
-
+    return 0 if road.verdict == "the update went through" else 1
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except BrokenPipeError:  # the output's reader (a pager, head) stopped reading: nothing left to tell
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)

@@ -21,22 +21,26 @@ class Frame:
     """One write of the program, the checks that waited for its reply and the
     read that took it."""
 
+    __slots__ = ("write", "index", "bytes", "checks", "read", "reply", "late", "lost", "kind", "name", "expected")
+
     def __init__(self, write, index):
         self.write = write
         self.index = index            # position among the frames, from 0
         self.bytes = hexbytes(write.get("hex"))
         self.checks = []              # check records after the write
         self.read = None              # the read that took the reply
+        self.reply = None             # the bytes that read delivered, when it succeeded
         self.late = None              # a read of bytes that came after the window
-        self.kind, self.name, self.expected = describe(self.bytes)
+        self.lost = 0                 # records the trace lost while this frame waited for its reply
+        self.kind, self.name, self.expected = describe(self.bytes, write.get("cut"), write.get("len"))
+
+    def took(self, read):
+        self.read = read
+        self.reply = hexbytes(read.get("hex")) if read.get("st") == 0 else None
 
     @property
     def t(self):
         return self.write.get("t", 0)
-
-    @property
-    def reply(self):
-        return hexbytes(self.read.get("hex")) if self.read and self.read.get("st") == 0 else None
 
     @property
     def library_failure(self):
@@ -54,7 +58,7 @@ class Frame:
     def replied_at(self):
         """t of the check that first saw a reply byte, or None."""
         for c in self.checks:
-            if c.get("st") == 0 and c.get("waiting", 0) > 0:
+            if c.get("st") == 0 and (c.get("waiting") or 0) > 0:
                 return c.get("last", c.get("t"))
         return None
 
@@ -70,7 +74,7 @@ class Frame:
     @property
     def cut_short(self):
         """The trace ends while the program still waited for this reply."""
-        return self.reply is None and not self.library_failure and not self.window_over
+        return self.reply is None and not self.library_failure and not self.window_over and not self.lost
 
     @property
     def round_trip_us(self):
@@ -81,7 +85,7 @@ class Frame:
     def accepted(self):
         """Whether the program takes the reply as the one it wanted."""
         reply = self.reply
-        if not reply or self.library_failure:
+        if not reply or self.library_failure or self.lost:
             return False
         if self.kind == "status":
             return True
@@ -101,10 +105,14 @@ class Frame:
             op, record = failure
             return "the %s call failed with status %s" % ({"check": "receive-queue check"}.get(op, op), record["st"])
         reply = self.reply
+        if self.lost:
+            return "unknown: the trace lost %d records while it waited for the reply" % self.lost
         if self.cut_short:
             return "the trace ends before its reply"
         if reply is None:
             return "no reply within 2000 ms"
+        if not reply:
+            return "a read that delivered no byte"
         shown = " ".join("%02X" % b for b in reply)
         if self.kind == "status":
             return "status %s (%s)" % (shown, "busy" if reply[0] & 1 else "idle")
@@ -120,8 +128,11 @@ class Frame:
         return "%s: %s" % (self.name, self.outcome())
 
 
-def describe(b):
+def describe(b, cut=False, length=None):
     """(kind, name in words, the reply byte that is accepted)."""
+    if cut:
+        return "unknown", "an unknown frame of %s bytes, the first %d of them recorded: %s ..." % (
+            length, len(b), b[:16].hex(" ").upper()), None
     if len(b) == 3 and b[0] == 1 and b[1] == 1:
         if b[2] in MODES:
             return "mode", "mode %s (0x%02X)" % (MODES[b[2]], b[2]), b[2]
@@ -140,6 +151,8 @@ def describe(b):
         right = checksum(b[7:7 + n]) == b[7 + n]
         return "program", "page program of %d bytes at 0x%06X%s" % (
             n, address, "" if right else " (with a wrong checksum)"), 0xD7
+    if len(b) > 16:
+        return "unknown", "an unknown frame of %d bytes: %s ..." % (len(b), b[:16].hex(" ").upper()), None
     return "unknown", "an unknown frame %s" % b.hex(" ").upper(), None
 
 
@@ -149,13 +162,19 @@ def program_piece(frame):
     return (b[4] << 16) | (b[5] << 8) | b[6], b[7:7 + b[1]]
 
 
-def pair(calls):
+def pair(calls, lost_at_end=0):
     """The frames, in order. A check made once the reply window of a frame is
     over belongs to the program's look for stale bytes before its next frame;
-    a read there takes a reply that came late."""
+    a read there takes a reply that came late. Where the trace lost records
+    (a full buffer in the trace library), the frame waiting then is marked,
+    and the checks and reads after the gap are of a frame that is not known."""
     frames, current, state = [], None, None
     for call in calls:
         op = call.get("op")
+        if call.get("dropped") and current is not None:
+            if state == "waiting":
+                current.lost += call["dropped"]
+            current = None
         if op == "write":
             current, state = Frame(call, len(frames)), "waiting"
             frames.append(current)
@@ -168,9 +187,12 @@ def pair(calls):
                 current.checks.append(call)
         elif op == "read":
             if state == "waiting":
-                current.read, state = call, "replied"
+                current.took(call)
+                state = "replied"
             elif state == "over" and current.late is None:
                 current.late = call
         elif op in ("close", "open", "count", "string", "flush"):
             current = None
+    if lost_at_end and current is not None and state == "waiting":
+        current.lost += lost_at_end
     return frames

@@ -3,7 +3,9 @@ image's erase and program runs, and one sentence on where and why it ended."""
 from trace_frames import MODES, pair, program_piece
 
 SERIAL = b"2025"
-REGIONS = {0: ("1A60", 0x000000), 10: ("1A65", 0x0A0000), 16: ("1A70", 0x100000)}  # by first sector
+REGIONS = {0: ("1A60", 0x000000, 0x0A0000), 10: ("1A65", 0x0A0000, 0x060000),
+           16: ("1A70", 0x100000, 0x0E0000)}  # by first sector: kind, base, size
+FLASH = ("an unknown kind", 0, 1 << 24)  # a region not known: the whole of what a frame can address
 BRIDGE_BOXES = {"write": "Error Sending Code", "check": "Error Checking Queue", "read": "Error Reading Data"}
 FATAL = {"mode": ("ERROR Resetting FPGA!", "Write error"), "speed": ("ERROR Selecting Speed!", "SPI Speed error"),
          "write_enable": ("ERROR Write Enable!", "Chip Erase error"), "erase": ("Sector erase error!", "Chip Erase error"),
@@ -17,20 +19,25 @@ def answered(f):
 
 class Image:
     """One image's erase and program runs."""
+    __slots__ = ("number", "first_sector", "sectors", "pieces")
 
     def __init__(self, number):
         self.number = number  # 0: the main image; 1 to 4: the parts 2 to 5
         self.first_sector = None
         self.sectors = []     # [(sector, erase frame, the status read that found it idle or None)]
-        self.pieces = []      # [(address, data)] acknowledged
+        self.pieces = {}      # {offset from the region's base: data} acknowledged within the region
+
+    @property
+    def region(self):
+        return REGIONS.get(self.first_sector, FLASH)
 
     @property
     def kind(self):
-        return REGIONS.get(self.first_sector, ("an unknown kind", None))[0]
+        return self.region[0]
 
     @property
     def base(self):
-        return REGIONS.get(self.first_sector, (None, None))[1]
+        return self.region[1]
 
     @property
     def name(self):
@@ -38,23 +45,47 @@ class Image:
             return "the %s image" % self.kind if self.first_sector is not None else "the main image"
         return "part %d (%s)" % (self.number + 1, self.kind)
 
-    def received(self):
-        """The payload as the unit acknowledged it, from the region's base."""
-        out = bytearray()
-        for address, data in self.pieces:
-            offset = address - (self.base or 0)
-            if offset < 0:
+    def acknowledge(self, address, data):
+        """A piece the unit acknowledged; one outside the image's region is no part of it."""
+        _, base, size = self.region
+        if base <= address and address + len(data) <= base + size:
+            self.pieces[address - base] = data
+
+    def acknowledged(self):
+        """How many bytes of the region the unit acknowledged."""
+        return sum(len(data) for data in self.pieces.values())
+
+    def extent(self):
+        """How far from the region's base the acknowledged pieces reach."""
+        return max((offset + len(data) for offset, data in self.pieces.items()), default=0)
+
+    def first_difference(self, payload):
+        """The offset of the first byte where what was acknowledged differs
+        from the payload (a byte between pieces counts as erased, 0xFF), or
+        None when they are the same."""
+        pos, end = 0, len(payload)
+        for offset, data in sorted(self.pieces.items()):
+            if offset + len(data) <= pos or pos >= end:
                 continue
-            if len(out) < offset + len(data):
-                out.extend(b"\xff" * (offset + len(data) - len(out)))
-            out[offset:offset + len(data)] = data
-        return bytes(out)
+            if offset > pos:
+                gap = payload[pos:min(offset, end)]
+                if gap.count(0xFF) != len(gap):
+                    return pos + next(i for i, b in enumerate(gap) if b != 0xFF)
+                pos = offset
+                if pos >= end:
+                    break
+            piece = data[pos - offset:pos - offset + end - pos]
+            if piece != payload[pos:pos + len(piece)]:
+                return pos + next(i for i, (a, b) in enumerate(zip(piece, payload[pos:])) if a != b)
+            pos = offset + len(data)
+        extent = self.extent()
+        return None if extent == end else min(extent, end)
 
 
 class Road:
     def __init__(self, trace):
         self.trace = trace
-        self.frames = pair(trace.calls)
+        self.frames = pair(trace.calls, (trace.end or {}).get("dropped", 0))
         self.images = []
         self.boxes = []        # the boxes the program showed, as far as the trace tells
         self.serials = []      # every serial string read
@@ -67,6 +98,9 @@ class Road:
         maker = self.trace.maker
         if maker.get("error"):
             what = "was not found" if maker["error"] == "not found" else "could not be used: %s" % maker["error"]
+            if maker["error"].startswith("is the trace library itself"):
+                what = "%s (ours was copied twice, or the copy and the rename were swapped)" % maker["error"]
+            self.boxes.append("Usb device not connected!")
             return "the maker's library %s (looked for %s); every call failed, so the program said " \
                    "\"Usb device not connected!\"" % (what, maker.get("path", "?"))
         matched = None
@@ -151,7 +185,9 @@ class Road:
             if idle is None:
                 image.sectors[-1] = (sector, erase, f)
         if f.kind == "program" and f.accepted:
-            image.pieces.append(program_piece(f))
+            image.acknowledge(*program_piece(f))
+        if f.lost:
+            return None  # what the unit answered is not known: the trace lost it
         if following is None and f.cut_short:
             return None  # the trace ends before the program judged this frame
         if f.accepted or f.kind in ("ready", "status"):
@@ -174,6 +210,8 @@ class Road:
         return f.index > 0 and self.frames[f.index - 1].bytes == f.bytes and not self.frames[f.index - 1].accepted
 
     def gave_up(self, f, image):
+        if not image.sectors:
+            return None
         sector, erase, _ = image.sectors[-1]
         if f.t - erase.t >= ERASE_GIVE_UP_US:
             return self.fatal(f, image, "the flash was still busy over 10 s after the erase began")
@@ -203,19 +241,17 @@ class Road:
         out = []
         for image, (name, data) in zip(self.images, files):
             payload = data[4:]
-            got = image.received()
             if data[:4].decode("latin-1") != image.kind:
                 out.append((False, "%s is of kind %s, but %s went to the unit there" % (
                     name, data[:4].decode("latin-1"), image.name)))
                 continue
-            if got == payload:
+            at = image.first_difference(payload)
+            if at is None:
                 out.append((True, "%s reached the unit byte for byte (%d bytes at 0x%06X)" % (
                     name, len(payload), image.base)))
                 continue
-            at = next((i for i in range(min(len(got), len(payload))) if got[i] != payload[i]),
-                      min(len(got), len(payload)))
             out.append((False, "%s did not reach the unit whole: first difference at 0x%06X (%d of %d bytes "
-                               "acknowledged)" % (name, image.base + at, len(got), len(payload))))
+                               "acknowledged)" % (name, image.base + at, image.acknowledged(), len(payload))))
         for name, _ in files[len(self.images):]:
             out.append((False, "%s was never written" % name))
         return out

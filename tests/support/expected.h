@@ -132,6 +132,8 @@ std::ostream& operator<<(std::ostream& out, const Box& box);
 
 inline const Box SerialStringBox{L"Error retrieving serial string!", CaptionBlank, Ok | Warning};
 inline const Box NotConnectedBox{L"Usb device not connected!", CaptionBlank, Ok | Warning};
+// The bridge "2025" was found, but its kind 2 string, open or flush failed.
+inline const Box OpenFailedBox{L"Usb device could not be opened!", CaptionBlank, Ok | Warning};
 inline const Box CloseFailedBox{L"Unable to close device handle!", CaptionBlank, Ok | Warning};
 inline const Box SendFailedBox{L"Error Sending Code", CaptionBlank, Ok | Warning};
 inline const Box QueueFailedBox{L"Error Checking Queue", CaptionBlank, Ok | Warning};
@@ -152,6 +154,10 @@ inline Box FileTooLargeBox(const std::wstring& name) {
 }
 inline Box FileUnreadableBox(const std::wstring& name) {
     return {L"Input file " + name + L" could not be read", CaptionCritical, Ok | Warning};
+}
+// After the "Wrong ID" line, which a windowed program's user never sees.
+inline Box WrongIdBox(const std::wstring& name) {
+    return {L"Wrong ID in input file " + name, CaptionCritical, Ok | Warning};
 }
 
 // --- fatal codes ----------------------------------------------------------------

@@ -2,10 +2,12 @@
 //   export_expected table
 //     the texts, boxes, file names, regions and pauses it compares with;
 //   export_expected record DIR [--fault KIND:N:FAULT]... [--devices LIST]
-//                   [--round-trip-ms N] [--erase-ms N] [--program-ms N]
+//                   [--open ok|fails] [--round-trip-ms N] [--erase-ms N]
+//                   [--program-ms N]
 //     the ordered record of an update of the image files in DIR (by their
-//     fixed names) on a unit with those faults and serials, its exit code,
-//     and its lower time bound at that timing.
+//     fixed names) on a unit with those faults and serials, whose bridge
+//     opens or not once found, its exit code, and its lower time bound at
+//     that timing.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -71,6 +73,9 @@ void Table() {
     // The boxes about a file, with %s where its name goes.
     out << " \"box_missing\": " << BoxJson(ex::FileMissingBox(L"%s")) << ",\n";
     out << " \"box_too_large\": " << BoxJson(ex::FileTooLargeBox(L"%s")) << ",\n";
+    out << " \"box_wrong_id\": " << BoxJson(ex::WrongIdBox(L"%s")) << ",\n";
+    out << " \"box_not_connected\": " << BoxJson(ex::NotConnectedBox) << ",\n";
+    out << " \"box_open_failed\": " << BoxJson(ex::OpenFailedBox) << ",\n";
     out << " \"wrong_id\": " << Quoted(ex::WrongId.substr(0, ex::WrongId.size() - 1)) << ",\n";
     out << " \"fatal_image\": " << ex::FatalImage << ",\n";
     out << " \"regions\": {";
@@ -122,7 +127,7 @@ bool ReadFile(const std::string& path, std::vector<BYTE>& bytes) {
 
 int Usage() {
     std::fputs("usage: export_expected table | record DIR [--fault KIND:N:FAULT]... [--devices LIST] "
-               "[--round-trip-ms N] [--erase-ms N] [--program-ms N]\n", stderr);
+               "[--open ok|fails] [--round-trip-ms N] [--erase-ms N] [--program-ms N]\n", stderr);
     return 2;
 }
 
@@ -135,6 +140,8 @@ int Record(int argc, char** argv) {
         ex::FrameFault fault;
         if (option == "--fault" && ex::ParseFault(value, fault)) {
             stream.faults.push_back(fault);
+        } else if (option == "--open" && (value == "ok" || value == "fails")) {
+            stream.opens = value == "ok";
         } else if (option == "--devices") {
             stream.connected = ("," + value + ",").find("," + ex::Serial + ",") != std::string::npos;
         } else if (option == "--round-trip-ms") {

@@ -210,6 +210,7 @@ std::string Narrow(const std::wstring& text);
 
 // --- the bridge library's arguments ------------------------------------------------------
 inline const std::string Serial = "2025";
+const int OpenOrdinal = 3;  // the open operation, as the simulated unit's settings name it
 const DWORD SerialKind = 0;
 const DWORD Kind2 = 2;
 const DWORD FlushFlags[2] = {1, 1};

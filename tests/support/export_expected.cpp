@@ -77,6 +77,7 @@ void Table() {
     out << " \"box_not_connected\": " << BoxJson(ex::NotConnectedBox) << ",\n";
     out << " \"box_open_failed\": " << BoxJson(ex::OpenFailedBox) << ",\n";
     out << " \"wrong_id\": " << Quoted(ex::WrongId.substr(0, ex::WrongId.size() - 1)) << ",\n";
+    out << " \"open_ordinal\": " << ex::OpenOrdinal << ",\n";
     out << " \"fatal_image\": " << ex::FatalImage << ",\n";
     out << " \"regions\": {";
     for (const ex::Region& r : ex::Regions)

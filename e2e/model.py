@@ -169,6 +169,7 @@ class Expect:
         self.dumps = []    # the flash at each write mode, in order
         self.images = []   # [file name, index of the dump at the next write mode] of each image written
         self.exit_code = None  # None: the program stays up after the attempt
+        self.stdout = ""       # what the program writes to its standard output
         self._tokens = Tokens()
 
     def texts(self):
@@ -217,6 +218,9 @@ class Expect:
             for image in self.images:
                 if image[1] is None:
                     image[1] = len(self.dumps) - 1
+
+    def _output(self, text):
+        self.stdout += text
 
     def _written(self, name):
         self.images.append([name, None])

@@ -365,7 +365,8 @@ TEST_F(Worker, ABadFileAnywhereEndsTheAttemptBeforeTheBridgeIsOpened) {
             }
             testing::internal::CaptureStdout();
             EXPECT_EQ(Run(), std::nullopt);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), bad == Bad::WrongId ? ex::WrongId : "");
+            const std::string output = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(output, bad == Bad::WrongId ? ex::WrongId : "");
             host::SetFileOpenHook(nullptr);
             EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{box});
             EXPECT_TRUE(host::Draws().empty());
@@ -384,6 +385,10 @@ TEST_F(Worker, ABadFileAnywhereEndsTheAttemptBeforeTheBridgeIsOpened) {
             stream.Update(files);
             EXPECT_TRUE(SameEvents(stream.events));
             EXPECT_EQ(stream.exitCode, std::nullopt);
+            std::string said;  // the walk's standard output
+            for (const ex::Step& step : stream.steps)
+                if (step.type == ex::Step::Type::Output) said += ex::Narrow(step.text);
+            EXPECT_EQ(said, output);
         }
     }
 }

@@ -26,6 +26,12 @@ namespace {
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) {  // a line feed, as JSON writes it
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+            continue;
+        }
         if (c == '"' || c == '\\') out += '\\';
         out += c;
     }
@@ -109,6 +115,8 @@ std::string StepJson(const ex::Step& s) {
         return "[\"exit\", " + std::to_string(s.status) + "]";
     case T::Written:
         return "[\"written\", " + Quoted(s.text) + "]";
+    case T::Output:
+        return "[\"output\", " + Quoted(s.text) + "]";
     case T::Frame:
         break;
     }

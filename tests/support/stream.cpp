@@ -192,6 +192,9 @@ const Region* Stream::Check(const std::wstring& name) {
     const std::vector<BYTE>& bytes = file->second;
     const Region* region = bytes.size() < 4 ? nullptr : FindRegion(std::string(bytes.begin(), bytes.begin() + 4));
     if (!region) {
+        Step line{Step::Type::Output};  // standard output is no event of the host layer
+        line.text.assign(WrongId.begin(), WrongId.end());
+        Push(line, "");
         Box(WrongIdBox(name));
         return nullptr;
     }

@@ -55,11 +55,11 @@ bool ParseFault(const std::string& text, FrameFault& fault);
 // One entry of the record, with what the host spelling leaves out: a box's
 // caption and type, a frame's kind and fault, and where an image was written.
 struct Step {
-    enum class Type { Draw, Box, Frame, Sleep, Close, Destroy, Exit, Written };
+    enum class Type { Draw, Box, Frame, Sleep, Close, Destroy, Exit, Written, Output };
     explicit Step(Type t) : type(t) {}
     Type type;
     int y = 0;
-    std::wstring text;  // a draw's text; the file's name for Written
+    std::wstring text;  // a draw's text; the file's name for Written; standard output's line for Output
     Box box;
     std::string kind;
     Frame bytes;

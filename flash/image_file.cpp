@@ -54,7 +54,6 @@ BOOL ReadImageFile(const WCHAR* fileName, ImageFile& image) {
     if (!image.region) {
         // Standard output is never seen in a windowed program: the box says it too.
         fputs(TextWrongId, stdout);
-        fflush(stdout);
         return RefuseFile(FormatWrongId, fileName, CaptionCritical);
     }
     // Past its region the payload would overwrite the next region's sectors,

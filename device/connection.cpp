@@ -62,7 +62,11 @@ void OpenDevice() {
         ShowBridgeError(BoxNotConnected);
         open = false;
     }
-    if (open && !OpenAndFlush(index)) open = false;
+    if (open && !OpenAndFlush(index)) {
+        // Most often another program (the unit's own GUI) holds the bridge.
+        ShowBridgeError(BoxOpenFailed);
+        open = false;
+    }
     if (!open) RunCloseSequence();
 }
 

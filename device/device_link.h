@@ -4,7 +4,8 @@
 #include <windows.h>
 
 // Finds the first bridge whose serial string is exactly "2025", opens and
-// flushes it. DeviceHandle stays INVALID_HANDLE_VALUE when none was opened.
+// flushes it. DeviceHandle stays INVALID_HANDLE_VALUE when none was opened;
+// a bridge found but not opened says so in a box of its own.
 void OpenDevice();
 void CloseDevice();
 

@@ -13,6 +13,14 @@ ALT_F4 = ("alt_f4",)
 CLICKS = ("clicks",)            # left and right clicks into the client area
 
 
+RESTORE = "restore"
+
+
+def restore(name):
+    """Puts back a file the case held away from the program at its start."""
+    return (RESTORE, name)
+
+
 def about(opened_by, closed_by):
     return ("about", opened_by, closed_by)
 
@@ -24,7 +32,7 @@ def wait_text(name):
 
 class Case:
     def __init__(self, name, steps, main=("1A60", SHORT), parts=SHORT, missing=(), settings=None,
-                 faults=(), devices="2025", maker="unit", why=""):
+                 faults=(), devices="2025", maker="unit", opens=True, why=""):
         self.name, self.steps, self.why = name, steps, why
         # "unit": the simulated library beside the program; "trace itself":
         # the trace library in its place and again as the maker's (a user's
@@ -32,6 +40,7 @@ class Case:
         self.maker = maker
         self.main, self.parts, self.missing = main, parts, missing
         self.devices = devices
+        self.opens = opens  # False: the bridge "2025" is found, but its open fails
         self.faults = list(faults)  # "kind:occurrence:fault", as the simulated unit reads them
         # Fast unit; an erased flash shows up against the 0x00 that it starts with.
         self.settings = dict({"round_trip_ms": 0, "erase_ms": 5, "flash_fill": 0}, **(settings or {}))
@@ -41,12 +50,15 @@ CASES = [
     Case("update_1a60", [UPDATE, OK], why="a 1A60 main image alone: no OSD parts"),
     Case("update_1a70_full", [UPDATE, OK], main=("1A70", FULL_1A70),
          why="a full-size 1A70 main image and its four OSD parts"),
-    Case("part_missing", [UPDATE, OK, OK], main=("1A70", SHORT), missing=["SORVIK.0.1.OSD.03.bin"],
-         why="1A70 with the third OSD part absent: parts 2 and 3 written, then code 7"),
+    Case("part_missing", [UPDATE, OK, restore("SORVIK.0.1.OSD.03.bin"), UPDATE, OK], main=("1A70", SHORT),
+         missing=["SORVIK.0.1.OSD.03.bin"],
+         why="1A70 with the third OSD part absent: its box and nothing sent; put back, the whole update"),
     Case("main_missing", [UPDATE, OK, ALT_F4], missing=["SORVIK-FPGA-1.45-1013.bin"],
          why="no main image: one box, nothing sent, the program stays"),
     Case("no_bridge", [UPDATE, OK, CLICKS, EXIT], devices="1999",
          why="no bridge with serial 2025: one box, the program stays"),
+    Case("open_fails", [UPDATE, OK, EXIT], opens=False,
+         why="the bridge 2025 found but its open fails: one box, nothing sent, the program stays"),
     Case("fatal_speed", [UPDATE, OK, OK], faults=["speed:1:no_reply", "speed:2:wrong_reply"],
          why="speed selection unanswered, then echoed wrongly: code 1"),
     Case("fatal_mode", [UPDATE, OK, OK], faults=["mode:3:wrong_reply", "mode:4:wrong_reply"],

@@ -25,10 +25,10 @@ def command_demo(a):
     if a.round_trip_ms < 0:
         say("--round-trip-ms wants a number of milliseconds, 0 or more, not %d." % a.round_trip_ms)
         return USAGE
-    images, known = None, True
+    images = None
     if a.images is not None:
         try:
-            images, words, known = rehearsal.survey(a.images)
+            images, words, _ = rehearsal.survey(a.images)
         except rehearsal.Unusable as e:
             say("Nothing to rehearse: %s." % e)
             return USAGE
@@ -51,7 +51,7 @@ def command_demo(a):
             return USAGE
     result = run_case(
         case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True,
-        seconds=UPDATE_SECONDS + 120, images=images, compare=known, through_trace=a.trace)
+        seconds=UPDATE_SECONDS + 120, images=images, through_trace=a.trace)
     checks, folder, elapsed, exit_code, relay = (result.checks, result.folder, result.elapsed,
                                                  result.exit_code, result.relay)
     if relay is None:
@@ -83,14 +83,10 @@ def command_demo(a):
 
     say("Images, traces and flash dumps: %s" % folder)
     say("Screenshots: %s" % ", ".join(sorted(glob.glob(os.path.join(folder, "shot-*.png")))))
-    if known:
-        say("Checks of the program against what it must do with these files: %s (details in %s)" % (
-            "passed" if checks.passed else "FAILED", os.path.join(folder, "result.txt")))
-        if not checks.passed:
-            say(checks.report())
-    else:
-        say("Checks of the program: not made, as they know only files of a known kind that fit their region; "
-            "the above is what the program did.")
+    say("Checks of the program against what it must do with these files: %s (details in %s)" % (
+        "passed" if checks.passed else "FAILED", os.path.join(folder, "result.txt")))
+    if not checks.passed:
+        say(checks.report())
     success = verdict(relay, exit_code, lines, any(f[1] == "erase" for f in trace.frames))
     # Last, the trace as support would read it, ending in the reader's verdict.
     read_back = report_trace(folder) if a.trace else 0
@@ -150,6 +146,8 @@ def verdict(relay, exit_code, flash_lines, erased):
                 else "; the flash was not changed")
     elif exit_code == 0 and boxes and boxes[-1][1] != model.BOX_OK[0]:
         why = "the update ended at the box %r without writing anything" % boxes[-1][1]
+        if not erased:
+            why = "%s: the box %r; nothing was sent to the unit" % (rehearsal.REFUSED, boxes[-1][1])
     else:
         why = "the flash does not hold every file it should"
     say("\nVerdict: this image set does NOT update a unit: %s." % why)

@@ -58,6 +58,10 @@ _NAMES = {
     "BOX_FATAL": lambda t: _box(t["box_fatal"]),
     "BOX_MISSING": lambda t: _box(t["box_missing"]),      # %s: the file's name
     "BOX_TOO_LARGE": lambda t: _box(t["box_too_large"]),  # %s: the file's name
+    "BOX_WRONG_ID": lambda t: _box(t["box_wrong_id"]),    # %s: the file's name
+    "BOX_NOT_CONNECTED": lambda t: _box(t["box_not_connected"]),
+    "BOX_OPEN_FAILED": lambda t: _box(t["box_open_failed"]),
+    "OPEN_ORDINAL": lambda t: t["open_ordinal"],          # the open operation, for the unit's call_fault
     "WRONG_ID": lambda t: t["wrong_id"],                  # the line on standard output, without its line feed
     "FATAL_IMAGE": lambda t: t["fatal_image"],
     "REGIONS": lambda t: {ident.encode(): tuple(r) for ident, r in t["regions"].items()},
@@ -75,10 +79,11 @@ def __getattr__(name):
     raise AttributeError("module 'model' has no attribute %r" % name)
 
 
-def record(files, faults=(), devices=None, timing=None):
+def record(files, faults=(), devices=None, timing=None, opens=True):
     """The exported record of an update of `files` (name -> bytes), with the
-    faults ("kind:occurrence:fault"), the serials attached and the timing
-    (round_trip_ms, erase_ms, program_ms) of its lower bound."""
+    faults ("kind:occurrence:fault"), the serials attached, whether the
+    bridge found opens, and the timing (round_trip_ms, erase_ms, program_ms)
+    of its lower bound."""
     with tempfile.TemporaryDirectory(prefix="sorvik-expect-") as folder:
         for name, data in files.items():
             with open(os.path.join(folder, name), "wb") as f:
@@ -88,6 +93,8 @@ def record(files, faults=(), devices=None, timing=None):
             args += ["--fault", fault]
         if devices is not None:
             args += ["--devices", ",".join(devices)]
+        if not opens:
+            args += ["--open", "fails"]
         for key, value in (timing or {}).items():
             args += ["--" + key.replace("_", "-"), str(value)]
         return _export(args)
@@ -150,17 +157,21 @@ class Tokens:
 class Expect:
     """The record of a correct run. `files` maps a file name to its bytes
     (absent: missing); `faults` lists "kind:occurrence:fault" as the
-    simulated unit reads them (it still carries the command out)."""
+    simulated unit reads them (it still carries the command out); `opens`
+    False: the bridge "2025" is found but does not open. Each run_update is
+    one attempt, over the files as they lie then."""
 
-    def __init__(self, files, faults=(), devices=("2025",), fill=0xFF):
+    def __init__(self, files, faults=(), devices=("2025",), fill=0xFF, opens=True):
         self.files = files
         self.faults = list(faults)
         self.devices = list(devices)
+        self.opens = opens
         self.events = [("text", y, t) for y, t in table()["intro"]]
         self.flash = bytearray([fill]) * table()["flash_bytes"]
         self.dumps = []    # the flash at each write mode, in order
         self.images = []   # [file name, index of the dump at the next write mode] of each image written
         self.exit_code = None  # None: the program stays up after the attempt
+        self.stdout = ""       # what the program writes to its standard output
         self._tokens = Tokens()
 
     def texts(self):
@@ -173,7 +184,7 @@ class Expect:
         return self._tokens.done()
 
     def run_update(self):
-        exported = record(self.files, self.faults, self.devices)
+        exported = record(self.files, self.faults, self.devices, opens=self.opens)
         for step in exported["record"]:
             getattr(self, "_" + step[0])(*step[1:])
         self.exit_code = exported["exit_code"]
@@ -209,6 +220,9 @@ class Expect:
             for image in self.images:
                 if image[1] is None:
                     image[1] = len(self.dumps) - 1
+
+    def _output(self, text):
+        self.stdout += text
 
     def _written(self, name):
         self.images.append([name, None])

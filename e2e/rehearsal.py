@@ -10,8 +10,7 @@ def kinds():
     return ", ".join(k.decode() for k in model.REGIONS)
 
 
-def fatal_image():
-    return model.FATAL_TEXT[model.FATAL_IMAGE].rstrip()
+REFUSED = "refused before the unit is touched"
 
 
 class Unusable(Exception):
@@ -19,9 +18,11 @@ class Unusable(Exception):
 
 
 def survey(folder):
-    """(files, words, known): the image files by their fixed names (name ->
-    bytes), what the program will do with them in words, and whether every
-    file it will reach is of a known kind and fits its region."""
+    """(files, words, good): the image files by their fixed names (name ->
+    bytes), what the program will do with them in words, and whether it will
+    write every file it reaches. The program checks every file it will write
+    before it opens the bridge, in the order it writes them, and refuses the
+    set at the first bad one."""
     if not os.path.exists(folder):
         raise Unusable("the folder %s does not exist" % folder)
     if not os.path.isdir(folder):
@@ -35,56 +36,58 @@ def survey(folder):
                     files[name] = f.read()
             except OSError as e:
                 raise Unusable("%s cannot be read here: %s" % (path, e.strerror))
-    words, known = [], True
+    words, good = [], True
     main = files.get(model.MAIN)
     if main is None:
         words.append("%s: missing. The program says so (\"%s\") and sends nothing "
                      "to the unit." % (model.MAIN, model.BOX_MISSING[0] % model.MAIN))
+        good = False
     else:
-        line, fits = describe(model.MAIN, main)
+        line, good = describe(model.MAIN, main)
         words.append(line)
-        known = fits
-    reached = main is not None and known and main[:4] == model.OSD_ID
+    with_parts = main is not None and main[:4] == model.OSD_ID
     for name in model.PARTS:
         data = files.get(name)
-        if not reached:
+        if not with_parts:
             if data is not None:
                 why = ("the main image is of kind %s" % main[:4].decode("ascii", "replace")
-                       if main is not None and known else "the program stops before the parts")
+                       if main is not None and good else "the program refuses the set before the parts")
                 words.append("%s: not used (%s)." % (name, why))
-            continue
-        if data is None:
-            words.append("%s: missing. The program stops with a fatal error when it comes to this part, "
-                         "after writing the images before it." % name)
-            reached = False
-            continue
-        line, fits = describe(name, data)
-        words.append(line)
-        if not fits:
-            known = reached = False
+        elif not good:
+            words.append("%s: not checked (the program names only the first file it refuses)." % name)
+        elif data is None:
+            words.append("%s: missing: %s: the box \"%s\"; nothing is sent to the unit." % (
+                name, REFUSED, model.BOX_MISSING[0] % name))
+            good = False
+        else:
+            line, good = describe(name, data, part=True)
+            words.append(line)
     others = sorted(n for n in os.listdir(folder) if n not in files and n not in [model.MAIN] + model.PARTS)
     if others:
         shown = ", ".join(others[:8]) + (", ..." if len(others) > 8 else "")
         words.append("Not used (the program reads only the names above): %s" % shown)
-    return files, words, known
+    return files, words, good
 
 
-def describe(name, data):
+def describe(name, data, part=False):
     """One line on one file, and whether the program will write it."""
     ident = data[:4]
     if ident not in model.REGIONS:
         shown = ident.decode("ascii", "replace") if all(32 <= b < 127 for b in ident) else ident.hex(" ")
-        return ("%s: %d bytes beginning %r: not an image of a known kind (%s). The program refuses it "
-                "(it writes \"%s\" to its standard output, which a user never sees) and stops with "
-                "the fatal error \"%s\"." % (name, len(data), shown, kinds(), model.WRONG_ID, fatal_image())), False
+        return ("%s: %d bytes beginning %r: not an image of a known kind (%s): %s: the box \"%s\" (after the "
+                "line \"%s\" on its standard output, which a user never sees); nothing is sent to the unit." % (
+                    name, len(data), shown, kinds(), REFUSED, model.BOX_WRONG_ID[0] % name, model.WRONG_ID)), False
     base, first, count = model.REGIONS[ident]
     payload, room = len(data) - 4, count * model.SECTOR
     where = "region (0x%06X-0x%06X, sectors %d-%d)" % (base, base + room - 1, first, first + count - 1)
     if payload > room:
-        return ("%s: kind %s, %d bytes to program, but its %s holds only %d. The program refuses it before "
-                "erasing anything (\"%s\") and stops with the fatal error \"%s\"." % (
-                    name, ident.decode(), payload, where, room, model.BOX_TOO_LARGE[0] % name, fatal_image())), False
-    return "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where), True
+        return ("%s: kind %s, %d bytes to program, but its %s holds only %d: %s: the box \"%s\"; nothing is "
+                "sent to the unit." % (name, ident.decode(), payload, where, room, REFUSED,
+                                       model.BOX_TOO_LARGE[0] % name)), False
+    line = "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where)
+    if part and ident == model.OSD_ID:
+        line += " That is the main image's region: the main image written before it is erased again."
+    return line, True
 
 
 def written(files, trace):
@@ -138,6 +141,15 @@ def flash_report(folder, files, trace, old):
     lines += [(True, "%s: not written" % name) for name in order[len(done):] if name in files]
     if os.path.exists(final):
         flash = read(final)
+        main = files.get(model.MAIN, b"")
+        if main[:4] == model.OSD_ID and done and done[0][0] == model.MAIN:
+            # What the unit starts from: a part of the same kind goes where the main image went.
+            base = model.REGIONS[main[:4]][0]
+            kept = flash[base:base + len(main) - 4] == main[4:]
+            over = [n for n, _, _ in done[1:] if files[n][:4] == model.OSD_ID]
+            lines.append((kept, "%s at the end: %s" % (model.MAIN, "still in the flash" if kept else
+                          "NOT in the flash any more%s" % (
+                              " (written over by %s, of the same kind)" % ", ".join(over) if over else ""))))
         sector = model.SECTOR
         changed = [a for a in range(0, len(flash), sector) if a // sector not in erased
                    and flash[a:a + sector].count(old) != sector]

@@ -11,7 +11,7 @@ import traceback
 
 import model
 import traced
-from cases import UPDATE
+from cases import RESTORE, UPDATE
 from menu_commands import COMMANDS
 from observe import UnitTrace
 from prefix import prefix_path
@@ -22,6 +22,7 @@ CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
 UNTIL_END = ("until_end",)  # OK on every box until the program ends, else Exit
 UPDATE_SECONDS = 900  # a whole update at its slowest that a rehearsal waits for
 QUIET_SECONDS = 5     # after a box, nothing new for this long: the update has ended
+HELD = "held"  # the run folder's subfolder for files a case puts back later
 
 # What run_case gives back.
 Run = collections.namedtuple("Run", "checks folder elapsed exit_code relay images")
@@ -88,7 +89,12 @@ def prepare(case, folder, win_dir, make_images, images=None):
     if r.returncode != 0:
         raise Failure("make_images failed: %s" % r.stderr)
     for name in case.missing:
-        os.remove(os.path.join(folder, name))
+        # A file the case puts back later waits in "held", away from the program.
+        if (RESTORE, name) in case.steps:
+            os.makedirs(os.path.join(folder, HELD), exist_ok=True)
+            os.replace(os.path.join(folder, name), os.path.join(folder, HELD, name))
+        else:
+            os.remove(os.path.join(folder, name))
     files = {}
     for name in [model.MAIN] + model.PARTS:
         path = os.path.join(folder, name)
@@ -104,6 +110,8 @@ def prepare(case, folder, win_dir, make_images, images=None):
 
 def write_settings(case, folder):
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
+    if not case.opens:
+        lines.append("call_fault = %d:1" % model.OPEN_ORDINAL)
     replay = getattr(case, "replay", None)
     # A replay answers as the recorded run did: no fault of its own.
     lines += ["replay = %s" % replay] if replay else ["fault = %s" % f for f in case.faults]
@@ -111,12 +119,24 @@ def write_settings(case, folder):
         f.write("\n".join(lines) + "\n")
 
 
-def expectation(case, files):
+def expectation(case, files, folder):
+    """One attempt for the choices of "U&pdate Firmware" before each file put
+    back, and one after the last (a choice while an update runs is no attempt
+    of its own)."""
     # With the trace library in the maker's place no bridge library is
     # reached: the program sees what it sees with no bridge attached.
     devices = case.devices.split(",") if case.maker == "unit" else []
-    expect = model.Expect(files, case.faults, devices, case.settings.get("flash_fill", 0xFF))
-    if UPDATE in case.steps:
+    expect = model.Expect(dict(files), case.faults, devices, case.settings.get("flash_fill", 0xFF), case.opens)
+    chosen = False
+    for step in case.steps:
+        if step == UPDATE:
+            chosen = True
+        elif step[0] == RESTORE:
+            if chosen:
+                expect.run_update()
+            chosen = False
+            expect.files[step[1]] = read(os.path.join(folder, HELD, step[1]))
+    if chosen:
         expect.run_update()
     return expect
 
@@ -130,6 +150,7 @@ class Driver:
         self.about_commands = []   # (About box, wParam that must close it)
         self.boxes_seen = []       # (caption, texts) of each message box, as list_windows.exe read it
         self.close_commands = 0
+        self.restored = []         # files put back between two attempts
 
     def step(self, step):
         kind = step[0]
@@ -149,6 +170,13 @@ class Driver:
         elif kind == "wait_text":
             text = getattr(model, step[1])
             wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
+        elif kind == RESTORE:
+            os.replace(os.path.join(s.folder, HELD, step[1]), os.path.join(s.folder, step[1]))
+            self.restored.append(step[1])
+            # The box leaves the screen before its call returns to the worker,
+            # which ends the attempt only then: a command chosen sooner finds
+            # the update still running.
+            wait_for("every message box's call to return", lambda: boxes_returned(s.relay_path), 15, 0.1)
         elif kind == "until_end":
             self.until_end()
         elif kind == "clicks":
@@ -224,6 +252,12 @@ class Driver:
         s.wait_no_dialog("the About box to close by %s" % closed_by)
 
 
+def boxes_returned(relay_path):
+    """Whether every MessageBoxW call in the relay trace has returned."""
+    text = read(relay_path).decode(errors="replace")
+    return text.count("Call user32.MessageBoxW(") == text.count("Ret  user32.MessageBoxW(")
+
+
 def quiet_after(condition, shown, seconds):
     """condition()'s value when it comes within `seconds`; "busy" when the
     program draws or shows something first (the count shown() grows); None
@@ -271,7 +305,7 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
     c.equal("close commands (Alt+F4)",
             len([1 for at, wp, lp in relay.received("WM_SYSCOMMAND", hwnd) if wp & 0xFFF0 == 0xF060]),
             driver.close_commands)
-    if driver.main_commands.count(COMMANDS["CommandUpdateFirmware"]) > 1:
+    if driver.main_commands.count(COMMANDS["CommandUpdateFirmware"]) > 1 and not driver.restored:
         # The second choice came while the first update ran (after its first text, before its end).
         started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == model.UPDATING)
         ended = next((i for i, e in enumerate(relay.events) if e.kind == "box"), len(relay.events))
@@ -279,7 +313,9 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
         c.check("second Update chosen while the first ran", started < second <= ended,
                 "at event %d; the update ran from event %d to %d" % (second, started, ended))
 
-    c.equal("standard output", read(os.path.join(folder, "stdout.txt")), b"")
+    # The C runtime's text mode ends a line with CR LF.
+    c.equal("standard output", read(os.path.join(folder, "stdout.txt")).replace(b"\r\n", b"\n"),
+            expect.stdout.encode())
     if not unit:
         c.equal("the simulated unit's library was never loaded (no trace.txt, no flash dump)",
                 glob.glob(os.path.join(folder, "trace.txt")) + glob.glob(os.path.join(folder, "flash-*.bin")), [])
@@ -308,7 +344,10 @@ def image_report(folder, expect, dumps):
     lines = []
     final = os.path.join(folder, "flash-final.bin")
     checks = [(name, index) for name, index in expect.images]
-    if expect.files.get(model.MAIN, b"")[:4] == b"1A70" and any(n == model.MAIN for n, _ in checks):
+    # Not when a part of the same kind was written over it afterwards.
+    over = any(expect.files.get(n, b"")[:4] == model.OSD_ID for n, _ in checks if n != model.MAIN)
+    if expect.files.get(model.MAIN, b"")[:4] == model.OSD_ID and any(n == model.MAIN for n, _ in checks) \
+            and not over:
         checks.append((model.MAIN, None))
     for name, index in checks:
         data = expect.files[name]
@@ -350,7 +389,7 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             traced.place(folder, win_dir, itself_as_maker=itself)
         except traced.Missing as e:
             raise Failure(str(e))
-    expect = expectation(case, files) if compare else None
+    expect = expectation(case, files, folder) if compare else None
     checks = Checks()
     set_deadline(seconds)
     session = Session(folder, prefix_path(work), inspect, arch, display)

@@ -9,30 +9,10 @@
 #include "flash/flash_programming.h"
 #include "flash/image_file.h"
 
-const ImageRegion ImageRegions[3] = {
-    {{'1', 'A', '6', '0'}, 0x000000, 0, 10},
-    {{'1', 'A', '6', '5'}, 0x0A0000, 10, 6},
-    {{'1', 'A', '7', '0'}, 0x100000, 16, 14},
-};
-static const char OsdImageId[4] = {'1', 'A', '7', '0'};
-
-static const DWORD IdLength = 4;
 static const DWORD MaxPiece = 32;
 static const DWORD FrameOverhead = 8;  // header, address and checksum
 static const int ProgressCycle = 64;   // progress drawn before every 65th attempt
 static const DWORD ResendPauseMs = 1000;
-
-static void ShowFileBox(const WCHAR* format, const WCHAR* fileName, const WCHAR* caption) {
-    WCHAR text[FormatCapacity];
-    FormatText(text, format, fileName);
-    MessageBoxW(nullptr, text, caption, MB_OK | MB_ICONWARNING);
-}
-
-static const ImageRegion* FindRegion(const char* id) {
-    for (const ImageRegion& region : ImageRegions)
-        if (memcmp(region.id, id, IdLength) == 0) return &region;
-    return nullptr;
-}
 
 static void ShowProgress(DWORD remaining, DWORD total) {
     // Single precision at every step, as the unit's users have always seen it.
@@ -93,42 +73,11 @@ static BOOL ProgramPayload(const std::string& payload, DWORD baseAddress) {
 }
 
 BOOL WriteImageFile(const WCHAR* fileName) {
-    std::ifstream file;
-    if (!OpenImageFile(file, fileName)) {
-        ShowFileBox(FormatFileNotFound, fileName, CaptionFileMissing);
-        return FALSE;
-    }
-    const std::streamoff fileSize = file.tellg();
-    file.seekg(0);
-    char id[IdLength] = {0, 0, 0, 0};
-    file.read(id, IdLength);
-    const ImageRegion* region = file.gcount() == IdLength ? FindRegion(id) : nullptr;
-    if (!region) {
-        fputs(TextWrongId, stdout);
-        return FALSE;
-    }
-    if (memcmp(id, OsdImageId, IdLength) == 0) AppState.OsdPartsFlag = 1;
-
-    // Refused before anything is erased: past its region the payload would
-    // overwrite the next region's sectors, which were never erased.
-    const std::streamoff payloadLength = fileSize - static_cast<std::streamoff>(IdLength);
-    if (payloadLength < 0) {  // a size the stream could not tell
-        ShowFileBox(FormatFileUnreadable, fileName, CaptionCritical);
-        return FALSE;
-    }
-    if (payloadLength > static_cast<std::streamoff>(region->sectorCount) * SectorSize) {
-        ShowFileBox(FormatFileTooLarge, fileName, CaptionCritical);
-        return FALSE;
-    }
-    // Read whole before the erase, so a short read leaves the flash untouched.
-    std::string payload(static_cast<std::size_t>(payloadLength), '\0');
-    file.read(&payload[0], payloadLength);
-    if (file.gcount() != payloadLength) {
-        ShowFileBox(FormatFileUnreadable, fileName, CaptionCritical);
-        return FALSE;
-    }
-    file.close();
-
-    if (EraseSectors(region->firstSector, region->sectorCount) != 1) FatalStop(FatalChipErase);
-    return ProgramPayload(payload, region->baseAddress);
+    // Checked again here: the file may have changed since the update checked it.
+    ImageFile image;
+    const BOOL read = ReadImageFile(fileName, image);
+    if (image.region && IsOsdImage(*image.region)) AppState.OsdPartsFlag = 1;
+    if (read != 1) return FALSE;
+    if (EraseSectors(image.region->firstSector, image.region->sectorCount) != 1) FatalStop(FatalChipErase);
+    return ProgramPayload(image.payload, image.region->baseAddress);
 }

@@ -95,10 +95,11 @@ TEST_F(Connection, FailingLibraryCalls) {
         // The count fails and writes nothing: the search has nothing to look at.
         {BridgeOp::CountDevices, 1, {ex::NotConnectedBox}, 0, 0, false},
         {BridgeOp::GetDeviceString, 1, {ex::SerialStringBox, ex::NotConnectedBox}, 1, 0},  // the one serial unreadable
-        {BridgeOp::GetDeviceString, 2, {}, 2, 0},                                          // kind-2 string
-        {BridgeOp::Open, 1, {}, 2, 0},
-        {BridgeOp::Flush, 1, {}, 2, 1},                       // the handle is closed again
-        {BridgeOp::Close, 1, {ex::CloseFailedBox}, 2, 1},     // flush and then close fail
+        // "2025" found but not opened: one box that says so, then the close sequence.
+        {BridgeOp::GetDeviceString, 2, {ex::OpenFailedBox}, 2, 0},  // kind-2 string
+        {BridgeOp::Open, 1, {ex::OpenFailedBox}, 2, 0},
+        {BridgeOp::Flush, 1, {ex::OpenFailedBox}, 2, 1},  // the handle is closed again
+        {BridgeOp::Close, 1, {ex::OpenFailedBox, ex::CloseFailedBox}, 2, 1},  // flush and then close fail
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "ordinal " << OrdinalOf(c.op) << " call " << c.call);

@@ -133,7 +133,7 @@ TEST_F(ImageWriter, UnknownIdentifiersTouchNothing) {
         EXPECT_EQ(WriteImageFile(L"odd.bin"), FALSE);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), ex::WrongId);
         EXPECT_TRUE(sim::Frames().empty());
-        EXPECT_TRUE(host::Boxes().empty());
+        EXPECT_EQ(BoxesShown(), std::vector<ex::Box>{ex::WrongIdBox(L"odd.bin")});
         EXPECT_TRUE(host::Draws().empty());
         CloseDevice();
     }

@@ -51,7 +51,7 @@ TEST_F(Replay, EachRecordedRunEndsAsItDid) {
         {"speed-no-reply-twice-fatal.jsonl", {ex::SpeedFailedBox, ex::FatalBox}, 1},
         {"no-bridge-2025.jsonl", {ex::NotConnectedBox}, std::nullopt},
         {"maker-library-missing.jsonl", {ex::NotConnectedBox}, std::nullopt},
-        {"open-fails.jsonl", {}, std::nullopt},
+        {"open-fails.jsonl", {ex::OpenFailedBox}, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.trace);

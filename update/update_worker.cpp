@@ -49,7 +49,21 @@ static void ShowClosingTexts() {
     ShowStatus(TextReconfigure, LineClosing3);
 }
 
-// The two ends that leave the program running let the command start again.
+// Every file the update will write, in the order it writes them, checked
+// as the writer checks it before the unit is touched: a bad part found only
+// when its turn comes would leave the images before it erased and rewritten.
+// The first file refused has shown its box.
+static BOOL CheckImageFiles() {
+    ImageFile image;
+    if (ReadImageFile(MainImageName, image) != 1) return FALSE;
+    // The flag is the writer's alone: set here, it would outlive a refused attempt.
+    if (!IsOsdImage(*image.region)) return TRUE;
+    for (const WCHAR* part : OsdPartNames)
+        if (ReadImageFile(part, image) != 1) return FALSE;
+    return TRUE;
+}
+
+// The ends that leave the program running let the command start again.
 static DWORD EndWithoutUpdate() {
     InterlockedExchange(&AppState.UpdateRunning, 0);
     return 0;
@@ -65,6 +79,7 @@ DWORD WINAPI UpdateWorker(LPVOID) {
             return EndWithoutUpdate();
         }
     }
+    if (CheckImageFiles() != 1) return EndWithoutUpdate();
     OpenDevice();
     if (AppState.DeviceHandle == INVALID_HANDLE_VALUE) return EndWithoutUpdate();
 

@@ -139,6 +139,8 @@ std::ostream& operator<<(std::ostream& out, const Box& box);
 
 inline const Box SerialStringBox{L"Error retrieving serial string!", CaptionBlank, Ok | Warning};
 inline const Box NotConnectedBox{L"Usb device not connected!", CaptionBlank, Ok | Warning};
+// The bridge "2025" was found, but its kind 2 string, open or flush failed.
+inline const Box OpenFailedBox{L"Usb device could not be opened!", CaptionBlank, Ok | Warning};
 inline const Box CloseFailedBox{L"Unable to close device handle!", CaptionBlank, Ok | Warning};
 inline const Box SendFailedBox{L"Error Sending Code", CaptionBlank, Ok | Warning};
 inline const Box QueueFailedBox{L"Error Checking Queue", CaptionBlank, Ok | Warning};
@@ -159,6 +161,10 @@ inline Box FileTooLargeBox(const std::wstring& name) {
 }
 inline Box FileUnreadableBox(const std::wstring& name) {
     return {L"Input file " + name + L" could not be read", CaptionCritical, Ok | Warning};
+}
+// After the "Wrong ID" line, which a windowed program's user never sees.
+inline Box WrongIdBox(const std::wstring& name) {
+    return {L"Wrong ID in input file " + name, CaptionCritical, Ok | Warning};
 }
 
 // --- fatal codes ----------------------------------------------------------------
@@ -211,6 +217,7 @@ std::string Narrow(const std::wstring& text);
 
 // --- the bridge library's arguments ------------------------------------------------------
 inline const std::string Serial = "2025";
+const int OpenOrdinal = 3;  // the open operation, as the simulated unit's settings name it
 const DWORD SerialKind = 0;
 const DWORD Kind2 = 2;
 const DWORD FlushFlags[2] = {1, 1};

@@ -2,10 +2,12 @@
 //   export_expected table
 //     the window, texts, boxes, file names, regions and pauses it compares with;
 //   export_expected record DIR [--fault KIND:N:FAULT]... [--devices LIST]
-//                   [--round-trip-ms N] [--erase-ms N] [--program-ms N]
+//                   [--open ok|fails] [--round-trip-ms N] [--erase-ms N]
+//                   [--program-ms N]
 //     the ordered record of an update of the image files in DIR (by their
-//     fixed names) on a unit with those faults and serials, its exit code,
-//     and its lower time bound at that timing.
+//     fixed names) on a unit with those faults and serials, whose bridge
+//     opens or not once found, its exit code, and its lower time bound at
+//     that timing.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,7 +63,11 @@ int Table() {
     // The boxes about a file, with %s where its name goes.
     t["box_missing"] = BoxJson(ex::FileMissingBox(L"%s"));
     t["box_too_large"] = BoxJson(ex::FileTooLargeBox(L"%s"));
+    t["box_wrong_id"] = BoxJson(ex::WrongIdBox(L"%s"));
+    t["box_not_connected"] = BoxJson(ex::NotConnectedBox);
+    t["box_open_failed"] = BoxJson(ex::OpenFailedBox);
     t["wrong_id"] = ex::WrongId.substr(0, ex::WrongId.size() - 1);
+    t["open_ordinal"] = ex::OpenOrdinal;
     t["fatal_image"] = ex::FatalImage;
     for (const ex::Region& r : ex::Regions) t["regions"][r.id] = {r.base, r.firstSector, r.sectorCount};
     t["osd_id"] = ex::OsdId;
@@ -91,6 +97,8 @@ Json StepJson(const ex::Step& s) {
         return {"exit", s.status};
     case T::Written:
         return {"written", ex::Narrow(s.text)};
+    case T::Output:
+        return {"output", ex::Narrow(s.text)};
     case T::Frame:
         break;
     }
@@ -112,7 +120,7 @@ bool ReadFile(const std::string& path, std::vector<BYTE>& bytes) {
 
 int Usage() {
     std::fputs("usage: export_expected table | record DIR [--fault KIND:N:FAULT]... [--devices LIST] "
-               "[--round-trip-ms N] [--erase-ms N] [--program-ms N]\n", stderr);
+               "[--open ok|fails] [--round-trip-ms N] [--erase-ms N] [--program-ms N]\n", stderr);
     return 2;
 }
 
@@ -125,6 +133,8 @@ int Record(int argc, char** argv) {
         ex::FrameFault fault;
         if (option == "--fault" && ex::ParseFault(value, fault)) {
             stream.faults.push_back(fault);
+        } else if (option == "--open" && (value == "ok" || value == "fails")) {
+            stream.opens = value == "ok";
         } else if (option == "--devices") {
             stream.connected = ("," + value + ",").find("," + ex::Serial + ",") != std::string::npos;
         } else if (option == "--round-trip-ms") {

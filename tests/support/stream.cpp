@@ -177,20 +177,35 @@ bool Stream::Program(const Region& region, const std::vector<BYTE>& payload) {
     return true;
 }
 
-bool Stream::Image(const std::wstring& name) {
+// The region of a file that can go to the unit; nullptr after the box (and
+// the "Wrong ID" line) that refuses it.
+const Region* Stream::Check(const std::wstring& name) {
     auto file = files_->find(name);
     if (file == files_->end()) {
         Box(FileMissingBox(name));
-        return false;
+        return nullptr;
     }
     const std::vector<BYTE>& bytes = file->second;
     const Region* region = bytes.size() < 4 ? nullptr : FindRegion(std::string(bytes.begin(), bytes.begin() + 4));
-    if (!region) return false;  // only "Wrong ID" on standard output
-    const std::vector<BYTE> payload(bytes.begin() + 4, bytes.end());
-    if (payload.size() > region->Size()) {
-        Box(FileTooLargeBox(name));
-        return false;
+    if (!region) {
+        Step line{Step::Type::Output};  // standard output is no event of the host layer
+        line.text.assign(WrongId.begin(), WrongId.end());
+        Push(line, "");
+        Box(WrongIdBox(name));
+        return nullptr;
     }
+    if (bytes.size() - 4 > region->Size()) {
+        Box(FileTooLargeBox(name));
+        return nullptr;
+    }
+    return region;
+}
+
+bool Stream::Image(const std::wstring& name) {
+    const Region* region = Check(name);
+    if (!region) return false;
+    const std::vector<BYTE>& bytes = files_->at(name);
+    const std::vector<BYTE> payload(bytes.begin() + 4, bytes.end());
     if (!Erase(*region)) Fatal(FatalErase);
     if (!Program(*region, payload)) return false;
     Step written{Step::Type::Written};
@@ -204,17 +219,23 @@ void Stream::Image(const std::string& id, const std::vector<BYTE>& payload) {
     if (Erase(region)) Program(region, payload);
 }
 
-static bool IsOsd(const std::vector<BYTE>& file) {
-    return file.size() >= 4 && std::string(file.begin(), file.begin() + 4) == OsdId;
-}
-
 void Stream::Walk(const Files& files) {
     if (!files.count(MainImage)) {
         Box(FileMissingBox(MainImage));
         return;
     }
+    // Every file the update will write, before the bridge is opened.
+    const Region* main = Check(MainImage);
+    if (!main) return;
+    if (main->id == OsdId)
+        for (const std::wstring& part : OsdParts)
+            if (!Check(part)) return;
     if (!connected) {
         Box(NotConnectedBox);
+        return;
+    }
+    if (!opens) {
+        Box(OpenFailedBox);
         return;
     }
     Draw(LineStatus, Updating);
@@ -226,7 +247,7 @@ void Stream::Walk(const Files& files) {
     Mode(Reset);
     Sleep(PauseMs);
     if (!Image(MainImage)) Fatal(FatalImage);
-    if (IsOsd(files.at(MainImage))) {
+    if (main->id == OsdId) {
         for (int part = 0; part < 4; ++part) {
             Mode(Normal);
             Mode(Write);

@@ -3,7 +3,8 @@
 // pauses, the bridge's close and the window's destruction. Built step by step
 // from the order the update follows, so a missing or extra event shows. The
 // same walk serves a unit that drops or garbles chosen frames, missing or
-// refused files and an absent bridge, so every level of tests shares it.
+// refused files (refused before the bridge is opened) and an absent bridge
+// or one that does not open, so every level of tests shares it.
 #pragma once
 #include <windows.h>
 
@@ -54,11 +55,11 @@ bool ParseFault(const std::string& text, FrameFault& fault);
 // One entry of the record, with what the host spelling leaves out: a box's
 // caption and type, a frame's kind and fault, and where an image was written.
 struct Step {
-    enum class Type { Draw, Box, Frame, Sleep, Close, Destroy, Exit, Written };
+    enum class Type { Draw, Box, Frame, Sleep, Close, Destroy, Exit, Written, Output };
     explicit Step(Type t) : type(t) {}
     Type type;
     int y = 0;
-    std::wstring text;  // a draw's text; the file's name for Written
+    std::wstring text;  // a draw's text; the file's name for Written; standard output's line for Output
     Box box;
     std::string kind;
     Frame bytes;
@@ -100,9 +101,11 @@ public:
     void Update(const std::string& mainId, const std::vector<BYTE>& main, const std::string* partIds = nullptr,
                 const std::vector<BYTE>* parts = nullptr);
 
-    // The unit: its faults, and whether the bridge "2025" is attached.
+    // The unit: its faults, whether the bridge "2025" is attached, and
+    // whether it opens once found (its kind 2 string, open and flush).
     std::vector<FrameFault> faults;
     bool connected = true;
+    bool opens = true;
 
     std::vector<std::string> events;
     std::vector<Step> steps;
@@ -113,6 +116,7 @@ private:
     [[noreturn]] void Fatal(int code);
     void Command(const std::string& frameKind, BYTE code, const std::wstring& text, const expected::Box& failed,
                  int fatal);
+    const Region* Check(const std::wstring& name);
     bool Erase(const Region& region);
     bool Program(const Region& region, const std::vector<BYTE>& payload);
     void Walk(const Files& files);

@@ -121,9 +121,10 @@ class Road:
                 if text == SERIAL and matched is None:
                     matched = call.get("index")
             if op in ("string", "open", "flush") and st and (op != "string" or call.get("kind") == 2):
+                self.boxes.append("Usb device could not be opened!")
                 return "the bridge with serial 2025 was found, but its %s call failed with status %s, so the " \
-                       "update did not start (the program shows no box for this)" % (
-                           {"string": "second string"}.get(op, op), st)
+                       "update did not start (the box \"Usb device could not be opened!\"; most often another " \
+                       "program holds the bridge)" % ({"string": "second string"}.get(op, op), st)
             if op == "flush" and not st:
                 return None
         if matched is None:

@@ -62,7 +62,8 @@ class Verdicts(unittest.TestCase):
          'stopped at SPI speed 12 MHz: no reply within 2000 ms, then no reply within 2000 ms on the resend '
          '(the box "ERROR Selecting Speed!", then the fatal stop "SPI Speed error")'),
         ("no-bridge-2025.jsonl", 1, "no bridge with serial 2025 (serials seen: 1999)"),
-        ("open-fails.jsonl", 1, "the bridge with serial 2025 was found, but its open call failed with status 255"),
+        ("open-fails.jsonl", 1, "the bridge with serial 2025 was found, but its open call failed with status 255, "
+         "so the update did not start (the box \"Usb device could not be opened!\""),
         ("maker-library-missing.jsonl", 1, "the maker's library was not found (looked for "),
         ("update-1a60-zero-byte-read.jsonl", 0, "the update went through"),
     ]

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -58,6 +59,19 @@ int Table() {
     t["progress_lead"] = ex::Narrow(ex::ProgressLead);  // what every progress text begins with
     t["writing_part"] = Texts(ex::WritingPart);
     for (int code = 1; code <= 8; ++code) t["fatal_texts"][std::to_string(code)] = ex::Narrow(ex::FatalTexts[code]);
+    // Every box whose text is fixed, by name.
+    const std::pair<const char*, const ex::Box&> boxes[] = {
+        {"serial_string", ex::SerialStringBox},   {"not_connected", ex::NotConnectedBox},
+        {"open_failed", ex::OpenFailedBox},       {"close_failed", ex::CloseFailedBox},
+        {"send_failed", ex::SendFailedBox},       {"queue_failed", ex::QueueFailedBox},
+        {"read_failed", ex::ReadFailedBox},       {"mode_failed", ex::ModeFailedBox},
+        {"speed_failed", ex::SpeedFailedBox},     {"write_enable_failed", ex::WriteEnableFailedBox},
+        {"sector_erase_failed", ex::SectorEraseFailedBox}, {"flash_write_failed", ex::FlashWriteFailedBox},
+        {"fatal", ex::FatalBox},                  {"update_ok", ex::UpdateOkBox}};
+    for (const auto& [name, box] : boxes) t["boxes"][name] = BoxJson(box);
+    t["fatal_codes"] = {{"speed", ex::FatalSpeed}, {"mode", ex::FatalMode}, {"erase", ex::FatalErase},
+                        {"image", ex::FatalImage}};
+    t["serial"] = ex::Serial;
     t["box_ok"] = BoxJson(ex::UpdateOkBox);
     t["box_fatal"] = BoxJson(ex::FatalBox);
     // The boxes about a file, with %s where its name goes.

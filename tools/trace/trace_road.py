@@ -1,15 +1,19 @@
 """The update's road through a trace: the bridge's opening, the modes, each
 image's erase and program runs, and one sentence on where and why it ended."""
+from trace_facts import BOXES, FATAL_CODES, FATAL_WORDS, REGIONS, SERIAL
 from trace_frames import MODES, pair, program_piece
 
-SERIAL = b"2025"
-REGIONS = {0: ("1A60", 0x000000, 0x0A0000), 10: ("1A65", 0x0A0000, 0x060000),
-           16: ("1A70", 0x100000, 0x0E0000)}  # by first sector: kind, base, size
 FLASH = ("an unknown kind", 0, 1 << 24)  # a region not known: the whole of what a frame can address
-BRIDGE_BOXES = {"write": "Error Sending Code", "check": "Error Checking Queue", "read": "Error Reading Data"}
-FATAL = {"mode": ("ERROR Resetting FPGA!", "Write error"), "speed": ("ERROR Selecting Speed!", "SPI Speed error"),
-         "write_enable": ("ERROR Write Enable!", "Chip Erase error"), "erase": ("Sector erase error!", "Chip Erase error"),
-         "status": ("Sector erase error!", "Chip Erase error"), "program": ("Flash Write ERROR!", "Chip Write error")}
+# The box of a failed library call, by the call.
+BRIDGE_BOXES = {"write": BOXES["send_failed"], "check": BOXES["queue_failed"], "read": BOXES["read_failed"]}
+# The box of a frame that failed, and the fatal stop that follows it, by the frame's kind.
+FATAL = {"mode": (BOXES["mode_failed"], FATAL_WORDS[FATAL_CODES["mode"]]),
+         "speed": (BOXES["speed_failed"], FATAL_WORDS[FATAL_CODES["speed"]]),
+         "write_enable": (BOXES["write_enable_failed"], FATAL_WORDS[FATAL_CODES["erase"]]),
+         "erase": (BOXES["sector_erase_failed"], FATAL_WORDS[FATAL_CODES["erase"]]),
+         "status": (BOXES["sector_erase_failed"], FATAL_WORDS[FATAL_CODES["erase"]]),
+         "program": (BOXES["flash_write_failed"], FATAL_WORDS[FATAL_CODES["image"]])}
+NOT_CONNECTED = BOXES["not_connected"]
 ERASE_GIVE_UP_US = 10 * 1000 * 1000
 
 
@@ -100,38 +104,39 @@ class Road:
             what = "was not found" if maker["error"] == "not found" else "could not be used: %s" % maker["error"]
             if maker["error"].startswith("is the trace library itself"):
                 what = "%s (ours was copied twice, or the copy and the rename were swapped)" % maker["error"]
-            self.boxes.append("Usb device not connected!")
+            self.boxes.append(NOT_CONNECTED)
             return "the maker's library %s (looked for %s); every call failed, so the program said " \
-                   "\"Usb device not connected!\"" % (what, maker.get("path", "?"))
+                   "\"%s\"" % (what, maker.get("path", "?"), NOT_CONNECTED)
         matched = None
         for call in self.trace.calls:
             op, st = call.get("op"), call.get("st")
             if op == "write":
                 break
             if op == "count" and st:
-                self.boxes.append("Usb device not connected!")
+                self.boxes.append(NOT_CONNECTED)
                 return "counting the bridges failed (status %s), so the program found none " \
-                       "(the box \"Usb device not connected!\")" % st
+                       "(the box \"%s\")" % (st, NOT_CONNECTED)
             if op == "string" and call.get("kind") == 0:
                 if st:
-                    self.boxes.append("Error retrieving serial string!")
+                    self.boxes.append(BOXES["serial_string"])
                     continue
                 text = bytes.fromhex(call.get("str", ""))
                 self.serials.append(text.decode("latin-1"))
                 if text == SERIAL and matched is None:
                     matched = call.get("index")
             if op in ("string", "open", "flush") and st and (op != "string" or call.get("kind") == 2):
-                self.boxes.append("Usb device could not be opened!")
-                return "the bridge with serial 2025 was found, but its %s call failed with status %s, so the " \
-                       "update did not start (the box \"Usb device could not be opened!\"; most often another " \
-                       "program holds the bridge)" % ({"string": "second string"}.get(op, op), st)
+                self.boxes.append(BOXES["open_failed"])
+                return "the bridge with serial %s was found, but its %s call failed with status %s, so the " \
+                       "update did not start (the box \"%s\"; most often another program holds the bridge)" % (
+                           SERIAL.decode(), {"string": "second string"}.get(op, op), st, BOXES["open_failed"])
             if op == "flush" and not st:
                 return None
         if matched is None:
-            self.boxes.append("Usb device not connected!")
+            self.boxes.append(NOT_CONNECTED)
             seen = ", ".join(self.serials) if self.serials else "none attached"
-            return "no bridge with serial 2025 (serials seen: %s)" % seen
-        return "the bridge with serial 2025 was found but the trace ends before it was opened and flushed"
+            return "no bridge with serial %s (serials seen: %s)" % (SERIAL.decode(), seen)
+        return "the bridge with serial %s was found but the trace ends before it was opened and flushed" % (
+            SERIAL.decode())
 
     # --- the frames -----------------------------------------------------------
 
@@ -230,7 +235,8 @@ class Road:
             self.boxes += ["(the image file's box)", " "]
             return "stopped %s: after mode Reset no erase followed and the bridge was closed, so the image file " \
                    "was refused (missing, unreadable, too large or of no known kind: the box \"Input file ... " \
-                   "not found\" or its like, or \"Wrong ID\" on its output), then the fatal stop \"Chip Write error\"" % where
+                   "not found\" or its like, or \"Wrong ID\" on its output), then the fatal stop \"%s\"" % (
+                       where, FATAL_WORDS[FATAL_CODES["image"]])
         ends = self.trace.how_it_ends() or "the program was ended while the update ran"
         return "the update did not finish: the trace ends after %s, %s; %s" % (
             last.name, last.outcome(), ends)

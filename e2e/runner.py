@@ -15,7 +15,7 @@ from cases import UPDATE
 from menu_commands import COMMANDS
 from observe import UnitTrace
 from prefix import prefix_path
-from session import TITLE, Failure, Session, run, set_deadline, wait_for
+from session import TITLE, Failure, Session, run
 
 SKIP = 77
 CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
@@ -145,7 +145,7 @@ class Driver:
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
             text = getattr(model, step[1])
-            wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
+            s.wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
         elif kind == "until_end":
             self.until_end()
         elif kind == "clicks":
@@ -176,7 +176,7 @@ class Driver:
                     self.main_commands.append(COMMANDS["CommandExit"])
                     return
             else:
-                found = wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
+                found = s.wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
             if found == "end":
                 return
             after_box = found is True
@@ -190,7 +190,7 @@ class Driver:
         downs = {m: len(before.received(m, s.main.hwnd)) for m in ("WM_LBUTTONDOWN", "WM_RBUTTONDOWN")}
         s.click_client(1)
         s.click_client(3)
-        wait_for("the clicks to reach the window", lambda: all(
+        s.wait_for("the clicks to reach the window", lambda: all(
             len(s.relay().received(m, s.main.hwnd)) > n for m, n in downs.items()), 15, 0.1)
         time.sleep(0.3)
         after = s.relay()
@@ -343,8 +343,7 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             raise Failure(str(e))
     expect = expectation(case, files) if compare else None
     checks = Checks()
-    set_deadline(seconds)
-    session = Session(folder, prefix_path(work), inspect, arch, display)
+    session = Session(folder, prefix_path(work), inspect, arch, display, seconds=seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:

@@ -16,7 +16,7 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
                                              the user guide's pictures
 --build-root: the folder of the preset builds (default build/): the Windows
 program of the case's architecture, its simulated and trace libraries, the
-host's make_images, export_expected and e2e helpers.
+host's make_images and export_expected, the e2e helpers of win64 and win32.
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
@@ -69,8 +69,8 @@ def from_build_root(a):
     a.win_dir = os.path.join(root, "win32" if getattr(a, "arch", "x86_64") == "i686" else "win64")
     host = os.path.join(root, "host")
     a.make_images = os.path.join(host, "tools", "make_images")
-    a.inspect = os.path.join(host, "e2e", "list_windows.exe")
-    a.probe32 = os.path.join(host, "e2e", "probe32.exe")
+    a.inspect = os.path.join(root, "win64", "e2e", "list_windows.exe")
+    a.probe32 = os.path.join(root, "win32", "e2e", "probe32.exe")
     a.expected = os.path.join(host, "tests", "export_expected")
 
 

@@ -323,14 +323,17 @@ def read(path):
 
 
 def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
-             images=None, compare=True, through_trace=False, replay=None):
+             images=None, compare=True, through_trace=False, replay=None, slot=0, name=None):
     """Runs the case. With `images` (name -> bytes) those files lie beside the
     program instead of make_images's. compare=False: what the program does is
     recorded but not checked against the model (which knows files of a known
     kind that fit their region, no others). through_trace: with the trace
     library in front of the simulated one, and the reader's frames held
-    against the unit's. replay: a trace the simulated unit answers as."""
-    name = ("traced." if through_trace else "replayed." if replay else "") + case.name
+    against the unit's. replay: a trace the simulated unit answers as.
+    slot: the Wine prefix of the work folder to run in (prefix.prefix_path).
+    name: the artefact folder's name under <work>/<arch>, when not the one
+    that the case and the way it runs give."""
+    name = name or ("traced." if through_trace else "replayed." if replay else "") + case.name
     folder = os.path.join(os.path.abspath(work), arch, name)
     if replay:
         case = copy.copy(case)
@@ -343,7 +346,7 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             raise Failure(str(e))
     expect = expectation(case, files) if compare else None
     checks = Checks()
-    session = Session(folder, prefix_path(work), inspect, arch, display, seconds=seconds)
+    session = Session(folder, prefix_path(work, slot), inspect, arch, display, seconds=seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:

@@ -35,7 +35,8 @@ import traced  # noqa: E402
 from cases import BY_NAME, CASES, REPLAYED, TRACED  # noqa: E402
 from guide_pictures import command_shots  # noqa: E402
 from main_job import command_demo  # noqa: E402
-from prefix import ctest_slot, end_prefixes, holding, make_prefix, prefix_path, probe_i686, say  # noqa: E402
+from prefix import (ctest_slot, end_prefixes, holding, make_prefix, prefix_path, probe_i686,  # noqa: E402
+                    require_made, say)
 from runner import SKIP, run_case  # noqa: E402
 from session import Failure  # noqa: E402
 
@@ -45,6 +46,7 @@ def command_case(a):
     slot = ctest_slot(os.environ)
     say("case %s (%s) in slot %d: %s" % (case.name, a.arch, slot, case.why))
     with holding(prefix_path(a.work, slot)):
+        require_made(prefix_path(a.work, slot))
         return run_in_slot(a, case, slot)
 
 

@@ -34,6 +34,18 @@ def ctest_slot(environ):
     return 0
 
 
+def stamp_path(prefix):
+    return os.path.join(prefix, "e2e-stamp.txt")
+
+
+def require_made(prefix):
+    """A prefix that our fixture did not make would be made by Wine on the
+    first run, without our settings: the case would fail for the wrong reason."""
+    if not os.path.exists(stamp_path(prefix)):
+        raise Failure("the Wine prefix %s has not been made (its e2e.prefix fixture makes it, or: "
+                      "driver.py prefix --work DIR --slot N)" % prefix)
+
+
 @contextlib.contextmanager
 def holding(prefix):
     """Holds the prefix for one run: a second run in the same prefix (a case
@@ -75,7 +87,7 @@ def wine32_loader():
 
 def make_prefix(work, reuse=False, slot=0):
     prefix = prefix_path(work, slot)
-    stamp = os.path.join(prefix, "e2e-stamp.txt")
+    stamp = stamp_path(prefix)
     version = run([WINE64, "--version"], 30).stdout.strip()
     wanted = "%s\n%s\nDecorated=N\nMarlett\n" % (version, RELAY_INCLUDE)
     if reuse and os.path.exists(stamp) and open(stamp).read() == wanted:

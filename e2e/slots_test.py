@@ -11,7 +11,7 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from prefix import ctest_slot, holding, prefix_path  # noqa: E402
+from prefix import ctest_slot, holding, prefix_path, require_made, stamp_path  # noqa: E402
 from session import Failure  # noqa: E402
 
 
@@ -53,6 +53,16 @@ class Holding(unittest.TestCase):
                 pass  # another slot's prefix is free
         with holding(prefix_path(self.work, 0)):
             pass  # free again once the first run ended
+
+    def test_a_prefix_not_made_by_the_fixture_stops_the_case(self):
+        prefix = prefix_path(self.work, 2)
+        with self.assertRaisesRegex(Failure, "has not been made"):
+            require_made(prefix)
+        os.makedirs(prefix)  # as Wine would leave it, without our settings
+        with self.assertRaisesRegex(Failure, "has not been made"):
+            require_made(prefix)
+        open(stamp_path(prefix), "w").close()
+        require_made(prefix)
 
 
 if __name__ == "__main__":

@@ -40,6 +40,8 @@ add_subdirectory(app)
 add_subdirectory(sim)
 # The field trace library: a drop-in SiUSBXp.dll in front of the maker's.
 add_subdirectory(trace)
+# The end-to-end tests' own small Windows helpers.
+add_subdirectory(e2e)
 
 # Checks of what was built, for machines that cannot run the program: they
 # read the files, they do not execute them.

@@ -6,12 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-echo "== build the Windows program and the simulated unit (win64)"
+echo "== build the Windows program, the simulated unit and the e2e window lister (win64)"
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target SorvikFpgaUpdate sim_dll trace_dll
-echo "== build the host tools (make_images, e2e helpers, the tests' expectations)"
+cmake --build --preset win64 --target SorvikFpgaUpdate sim_dll trace_dll list_windows
+echo "== build the host tools (make_images, the tests' expectations)"
 cmake --preset host >/dev/null
-cmake --build --preset host --target make_images e2e_tools
+cmake --build --preset host --target make_images export_expected
 tools=(--build-root build)
 echo "== the pictures"
 python3 e2e/driver.py shots --work build/screenshots "${tools[@]}" --out docs/images

@@ -2,12 +2,15 @@
 """End-to-end tests: the real Windows program under Wine, against the
 simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
 
-  driver.py prefix  --work DIR [--reuse]     make the Wine prefix (DIR/wineprefix)
-  driver.py cleanup --work DIR               end the prefix's Wine processes
+  driver.py prefix  --work DIR [--reuse] [--slot N]
+                                             make the Wine prefix of slot N (default 0):
+                                             DIR/wineprefix, DIR/wineprefix-1, ...
+  driver.py cleanup --work DIR [--slots N]   end the Wine processes of the prefixes of N slots
   driver.py list [--traced | --replayed]     the case names: all, those run again through the
                                              trace library, those recorded and replayed
   driver.py case NAME --arch x86_64|i686 [--traced | --replayed] --work DIR [--build-root DIR]
-                                             run one case; exit 0 passed, 1 failed, 77 skipped
+                                             run one case; exit 0 passed, 1 failed, 77 skipped;
+                                             in the prefix of the slot CTest gave it (0 if none)
   driver.py demo --work DIR [--build-root DIR] [--display :N] [--images DIR]
                  [--round-trip-ms N | --unit-trace FILE] [--trace]
                                              a full update, with a report: of the sample set,
@@ -16,7 +19,7 @@ simulated unit's SiUSBXp.dll, on its own X display, driven like a user.
                                              the user guide's pictures
 --build-root: the folder of the preset builds (default build/): the Windows
 program of the case's architecture, its simulated and trace libraries, the
-host's make_images, export_expected and e2e helpers.
+host's make_images and export_expected, the e2e helpers of win64 and win32.
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
@@ -32,25 +35,35 @@ import traced  # noqa: E402
 from cases import BY_NAME, CASES, REPLAYED, TRACED  # noqa: E402
 from guide_pictures import command_shots  # noqa: E402
 from main_job import command_demo  # noqa: E402
-from prefix import make_prefix, prefix_path, probe_i686, say  # noqa: E402
+from prefix import (ctest_slot, end_prefixes, holding, make_prefix, prefix_path, probe_i686,  # noqa: E402
+                    require_made, say)
 from runner import SKIP, run_case  # noqa: E402
-from session import Failure, kill_wineserver  # noqa: E402
+from session import Failure  # noqa: E402
 
 
 def command_case(a):
     case = BY_NAME[a.name]
-    say("case %s (%s): %s" % (case.name, a.arch, case.why))
+    slot = ctest_slot(os.environ)
+    say("case %s (%s) in slot %d: %s" % (case.name, a.arch, slot, case.why))
+    with holding(prefix_path(a.work, slot)):
+        require_made(prefix_path(a.work, slot))
+        return run_in_slot(a, case, slot)
+
+
+def run_in_slot(a, case, slot):
     if a.arch == "i686":
-        why = probe_i686(prefix_path(a.work), a.probe32)
+        why = probe_i686(prefix_path(a.work, slot), a.probe32)
         if why:
             say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
             return SKIP
     def run(**how):
-        r = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect, **how)
+        r = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot, **how)
         say(r.checks.report())
         say("%s in %.1f s; artefacts in %s" % ("PASSED" if r.checks.passed else "FAILED", r.elapsed, r.folder))
         return r
-    recorded = run(through_trace=a.traced or a.replayed)
+    # The recording of a replayed case has a folder of its own: the traced
+    # case of the same name may be running beside it.
+    recorded = run(through_trace=a.traced or a.replayed, name=("recorded." + case.name) if a.replayed else None)
     checks = recorded.checks
     if a.replayed and checks.passed:
         trace = traced.trace_files(recorded.folder)[0]
@@ -69,8 +82,8 @@ def from_build_root(a):
     a.win_dir = os.path.join(root, "win32" if getattr(a, "arch", "x86_64") == "i686" else "win64")
     host = os.path.join(root, "host")
     a.make_images = os.path.join(host, "tools", "make_images")
-    a.inspect = os.path.join(host, "e2e", "list_windows.exe")
-    a.probe32 = os.path.join(host, "e2e", "probe32.exe")
+    a.inspect = os.path.join(root, "win64", "e2e", "list_windows.exe")
+    a.probe32 = os.path.join(root, "win32", "e2e", "probe32.exe")
     a.expected = os.path.join(host, "tests", "export_expected")
 
 
@@ -80,7 +93,10 @@ def main(argv):
     pp = sub.add_parser("prefix")
     pp.add_argument("--work", required=True)
     pp.add_argument("--reuse", action="store_true")
-    sub.add_parser("cleanup").add_argument("--work", required=True)
+    pp.add_argument("--slot", type=int, default=0, help="the slot whose prefix to make")
+    cp = sub.add_parser("cleanup")
+    cp.add_argument("--work", required=True)
+    cp.add_argument("--slots", type=int, default=1)
     lp = sub.add_parser("list")
     lp.add_argument("--traced", action="store_true")
     lp.add_argument("--replayed", action="store_true")
@@ -118,10 +134,10 @@ def main(argv):
             say(";".join(TRACED if a.traced else REPLAYED if a.replayed else [c.name for c in CASES]))
             return 0
         if a.command == "prefix":
-            make_prefix(a.work, a.reuse)
+            make_prefix(a.work, a.reuse, a.slot)
             return 0
         if a.command == "cleanup":
-            kill_wineserver(prefix_path(a.work))
+            end_prefixes(a.work, a.slots)
             return 0
         if a.command == "demo":
             return command_demo(a)

@@ -5,7 +5,7 @@ import model
 from cases import Case
 from prefix import make_prefix, prefix_path, say
 from runner import CASE_SECONDS, prepare
-from session import Session, run, set_deadline, wait_for
+from session import Session, run
 
 SHOT_SCREEN = "640x480x24"  # boxes come up in the middle, close to the window
 GUIDE_UNIT = {"round_trip_ms": 1, "erase_ms": 20}
@@ -28,8 +28,7 @@ def command_shots(a):
     for case, scene in scenes:
         folder = os.path.join(os.path.abspath(a.work), "shots", case.name)
         prepare(case, folder, a.win_dir, a.make_images)
-        set_deadline(CASE_SECONDS)
-        s = Session(folder, prefix_path(a.work), a.inspect, screen=SHOT_SCREEN)
+        s = Session(folder, prefix_path(a.work), a.inspect, screen=SHOT_SCREEN, seconds=CASE_SECONDS)
         try:
             s.start()
             made += scene(s, out)
@@ -44,9 +43,9 @@ def command_shots(a):
 def shots_update(s, out):
     made = [s.picture(os.path.join(out, "start.png"), [s.main])]
     s.menu("alt+u", "p")
-    wait_for("the first progress text", lambda: progress_after(s, model.UPDATING), 60)
+    s.wait_for("the first progress text", lambda: progress_after(s, model.UPDATING), 60)
     made.append(picture_with_status(s, os.path.join(out, "writing.png")))
-    wait_for("the progress of part 2", lambda: progress_after(s, model.WRITING_PART[0]), 60)
+    s.wait_for("the progress of part 2", lambda: progress_after(s, model.WRITING_PART[0]), 60)
     made.append(picture_with_status(s, os.path.join(out, "writing-part.png")))
     box = s.wait_dialog("the closing box", 120)
     made.append(s.picture(os.path.join(out, "done.png"), [s.main, box]))
@@ -64,7 +63,7 @@ def picture_with_status(s, path):
         r = run(["convert", os.path.join(s.folder, "screen.png"), "-crop", "240x12+%d+%d" % (left + 10, top + 12),
                  "-colorspace", "gray", "-format", "%[fx:minima]", "info:"], 30)
         return r.returncode == 0 and float(r.stdout or 1) < 0.5
-    wait_for("a picture with the status line drawn", inked, 10, 0.05)
+    s.wait_for("a picture with the status line drawn", inked, 10, 0.05)
     return path
 
 
@@ -79,7 +78,7 @@ def shots_fatal(s, out):
     first = s.wait_dialog("the write error's box", 60)
     made = [s.picture(os.path.join(out, "write-error.png"), [s.main, first])]
     s.press_ok(first)
-    last = wait_for("the fatal stop's box", lambda: [d for d in s.dialogs() if d.hwnd != first.hwnd], 30)[0]
+    last = s.wait_for("the fatal stop's box", lambda: [d for d in s.dialogs() if d.hwnd != first.hwnd], 30)[0]
     made.append(s.picture(os.path.join(out, "fatal-stop.png"), [s.main, last]))
     s.press_ok(last)
     return made

@@ -1,5 +1,9 @@
-"""The Wine prefix every job runs in (the cases, the main job, the guide's
-pictures), and whether this machine runs 32-bit programs."""
+"""The Wine prefixes the jobs run in (the cases, the main job, the guide's
+pictures), and whether this machine runs 32-bit programs. The cases run side
+by side, each in the prefix of the slot CTest gave it: a prefix of its own
+has a wineserver of its own, so two programs never share a Wine desktop."""
+import contextlib
+import fcntl
 import os
 import shutil
 import time
@@ -12,8 +16,49 @@ WINE32_LOADERS = ["/usr/lib/wine/wine", "/usr/lib/i386-linux-gnu/wine/wine"]
 MARLETT = "/usr/share/wine/fonts/marlett.ttf"
 
 
-def prefix_path(work):
-    return os.path.join(os.path.abspath(work), "wineprefix")
+def prefix_path(work, slot=0):
+    name = "wineprefix" if slot == 0 else "wineprefix-%d" % slot
+    return os.path.join(os.path.abspath(work), name)
+
+
+def ctest_slot(environ):
+    """The slot of the resource "wine" that CTest gave this case (its
+    CTEST_RESOURCE_GROUP_* variables), or 0 when CTest gave none."""
+    for group in range(int(environ.get("CTEST_RESOURCE_GROUP_COUNT", "0"))):
+        if environ.get("CTEST_RESOURCE_GROUP_%d" % group) == "wine":
+            given = environ.get("CTEST_RESOURCE_GROUP_%d_WINE" % group, "")
+            fields = dict(f.split(":", 1) for f in given.split(",") if ":" in f)
+            if not fields.get("id", "").isdigit():
+                raise Failure("CTest gave a slot of \"wine\" that names no number: %r" % given)
+            return int(fields["id"])
+    return 0
+
+
+def stamp_path(prefix):
+    return os.path.join(prefix, "e2e-stamp.txt")
+
+
+def require_made(prefix):
+    """A prefix that our fixture did not make would be made by Wine on the
+    first run, without our settings: the case would fail for the wrong reason."""
+    if not os.path.exists(stamp_path(prefix)):
+        raise Failure("the Wine prefix %s has not been made (its e2e.prefix fixture makes it, or: "
+                      "driver.py prefix --work DIR --slot N)" % prefix)
+
+
+@contextlib.contextmanager
+def holding(prefix):
+    """Holds the prefix for one run: a second run in the same prefix (a case
+    started by hand, or CTest run in parallel without its slots) stops at once
+    instead of sharing the first one's wineserver and desktop."""
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    with open(prefix + ".lock", "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise Failure("the Wine prefix %s is in use by another run (run the cases through "
+                          "`ctest --preset e2e`, which gives each a prefix of its own)" % prefix)
+        yield prefix
 
 
 def say(*parts):
@@ -40,9 +85,9 @@ def wine32_loader():
     return found[0] if found else None
 
 
-def make_prefix(work, reuse=False):
-    prefix = prefix_path(work)
-    stamp = os.path.join(prefix, "e2e-stamp.txt")
+def make_prefix(work, reuse=False, slot=0):
+    prefix = prefix_path(work, slot)
+    stamp = stamp_path(prefix)
     version = run([WINE64, "--version"], 30).stdout.strip()
     wanted = "%s\n%s\nDecorated=N\nMarlett\n" % (version, RELAY_INCLUDE)
     if reuse and os.path.exists(stamp) and open(stamp).read() == wanted:
@@ -73,6 +118,11 @@ def make_prefix(work, reuse=False):
         f.write(wanted)
     say("prefix: made %s with %s in %.1f s" % (prefix, os.path.basename(boot), time.monotonic() - started))
     return prefix
+
+
+def end_prefixes(work, slots):
+    for slot in range(slots):
+        kill_wineserver(prefix_path(work, slot))
 
 
 def probe_i686(prefix, probe):

@@ -15,7 +15,7 @@ from cases import RESTORE, UPDATE
 from menu_commands import COMMANDS
 from observe import UnitTrace
 from prefix import prefix_path
-from session import TITLE, Failure, Session, run, set_deadline, wait_for
+from session import TITLE, Failure, Session, run
 
 SKIP = 77
 CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
@@ -169,14 +169,14 @@ class Driver:
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
             text = getattr(model, step[1])
-            wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
+            s.wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
         elif kind == RESTORE:
             os.replace(os.path.join(s.folder, HELD, step[1]), os.path.join(s.folder, step[1]))
             self.restored.append(step[1])
             # The box leaves the screen before its call returns to the worker,
             # which ends the attempt only then: a command chosen sooner finds
             # the update still running.
-            wait_for("every message box's call to return", lambda: boxes_returned(s.relay_path), 15, 0.1)
+            s.wait_for("every message box's call to return", lambda: boxes_returned(s.relay_path), 15, 0.1)
         elif kind == "until_end":
             self.until_end()
         elif kind == "clicks":
@@ -207,7 +207,7 @@ class Driver:
                     self.main_commands.append(COMMANDS["CommandExit"])
                     return
             else:
-                found = wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
+                found = s.wait_for("a message box or the program's end", box_or_end, UPDATE_SECONDS, 0.2)
             if found == "end":
                 return
             after_box = found is True
@@ -221,7 +221,7 @@ class Driver:
         downs = {m: len(before.received(m, s.main.hwnd)) for m in ("WM_LBUTTONDOWN", "WM_RBUTTONDOWN")}
         s.click_client(1)
         s.click_client(3)
-        wait_for("the clicks to reach the window", lambda: all(
+        s.wait_for("the clicks to reach the window", lambda: all(
             len(s.relay().received(m, s.main.hwnd)) > n for m, n in downs.items()), 15, 0.1)
         time.sleep(0.3)
         after = s.relay()
@@ -370,14 +370,17 @@ def read(path):
 
 
 def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
-             images=None, compare=True, through_trace=False, replay=None):
+             images=None, compare=True, through_trace=False, replay=None, slot=0, name=None):
     """Runs the case. With `images` (name -> bytes) those files lie beside the
     program instead of make_images's. compare=False: what the program does is
     recorded but not checked against the model (which knows files of a known
     kind that fit their region, no others). through_trace: with the trace
     library in front of the simulated one, and the reader's frames held
-    against the unit's. replay: a trace the simulated unit answers as."""
-    name = ("traced." if through_trace else "replayed." if replay else "") + case.name
+    against the unit's. replay: a trace the simulated unit answers as.
+    slot: the Wine prefix of the work folder to run in (prefix.prefix_path).
+    name: the artefact folder's name under <work>/<arch>, when not the one
+    that the case and the way it runs give."""
+    name = name or ("traced." if through_trace else "replayed." if replay else "") + case.name
     folder = os.path.join(os.path.abspath(work), arch, name)
     if replay:
         case = copy.copy(case)
@@ -391,8 +394,7 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
             raise Failure(str(e))
     expect = expectation(case, files, folder) if compare else None
     checks = Checks()
-    set_deadline(seconds)
-    session = Session(folder, prefix_path(work), inspect, arch, display)
+    session = Session(folder, prefix_path(work, slot), inspect, arch, display, seconds=seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:

@@ -23,22 +23,8 @@ class Failure(Exception):
     pass
 
 
-_deadline = None
-
-
-def set_deadline(seconds):
-    """Bounds every later wait, so a stuck case ends (and cleans up) before CTest's time-out."""
-    global _deadline
-    _deadline = time.monotonic() + seconds
-
-
-def time_left(timeout):
-    return timeout if _deadline is None else max(0.0, min(timeout, _deadline - time.monotonic()))
-
-
 def wait_for(what, condition, timeout, interval=0.1):
     """Polls until condition() is truthy; returns its value or raises Failure."""
-    timeout = time_left(timeout)
     end = time.monotonic() + timeout
     while True:
         value = condition()
@@ -119,9 +105,13 @@ class Display:
 class Session:
     """The program started in `folder`, with its display; artefacts go to `folder`."""
 
-    def __init__(self, folder, prefix, inspect_exe, arch="x86_64", display=None, log=print, screen=None):
-        """screen: for pictures, e.g. "640x480x24", on a white desktop of our own."""
+    def __init__(self, folder, prefix, inspect_exe, arch="x86_64", display=None, log=print, screen=None,
+                 seconds=None):
+        """screen: for pictures, e.g. "640x480x24", on a white desktop of our own.
+        seconds: bounds every wait of this session, so a stuck run ends (and
+        cleans up) before CTest's time-out."""
         self.folder, self.prefix, self.inspect_exe, self.log = folder, prefix, inspect_exe, log
+        self.deadline = None if seconds is None else time.monotonic() + seconds
         self.loader = WINE32 if arch == "i686" else WINE64
         self.display = Display(folder, display, screen, True) if screen else Display(folder, display)
         self.proc = None
@@ -139,8 +129,15 @@ class Session:
         with open(self.relay_path, "w") as err, open(os.path.join(self.folder, "stdout.txt"), "w") as out:
             self.proc = subprocess.Popen([self.loader, exe], cwd=self.folder, env=env, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=err, start_new_session=True)
-        self.main = wait_for("the main window", lambda: self._main_window(), 60, 0.05)
+        self.main = self.wait_for("the main window", lambda: self._main_window(), 60, 0.05)
         return self.main
+
+    def time_left(self, timeout):
+        return timeout if self.deadline is None else max(0.0, min(timeout, self.deadline - time.monotonic()))
+
+    def wait_for(self, what, condition, timeout, interval=0.1):
+        """wait_for, within what is left of this session's time."""
+        return wait_for(what, condition, self.time_left(timeout), interval)
 
     def _main_window(self):
         self._check_running()
@@ -152,7 +149,7 @@ class Session:
             raise Failure("the program ended early with exit code %d" % self.proc.returncode)
 
     def wait_exit(self, timeout):
-        timeout = time_left(timeout)
+        timeout = self.time_left(timeout)
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -235,10 +232,10 @@ class Session:
             self._check_running()
             found = self.dialogs()
             return found[0] if len(found) == 1 else None
-        return wait_for(what, one, timeout, 0.2)
+        return self.wait_for(what, one, timeout, 0.2)
 
     def wait_no_dialog(self, what, timeout=15):
-        return wait_for(what, lambda: not self.dialogs(), timeout, 0.2)
+        return self.wait_for(what, lambda: not self.dialogs(), timeout, 0.2)
 
     def press_ok(self, dialog):
         """Clicks the dialog's OK button in its middle, as a user would."""
@@ -253,6 +250,6 @@ class Session:
         box = self.wait_dialog("a message box", timeout)
         self.screenshot("box")
         self.press_ok(box)
-        wait_for("the message box to close", lambda: all(w.hwnd != box.hwnd for w in self.dialogs())
+        self.wait_for("the message box to close", lambda: all(w.hwnd != box.hwnd for w in self.dialogs())
                  or self.proc.poll() is not None, 15, 0.2)
         return box

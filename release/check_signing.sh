@@ -6,13 +6,13 @@
 # SHA256SUMS byte for byte; and the signed x86_64 program, taken from its
 # zip, still updates a simulated unit under Wine (the end-to-end case
 # update_1a60).
-#   release/check_signing.sh SOURCE_DIR BUILD_ROOT E2E_WORK
-# BUILD_ROOT: the preset builds (host tools, the win64 simulated library);
-# E2E_WORK: the end-to-end tests' folder, whose Wine prefix the case uses.
+#   release/check_signing.sh SOURCE_DIR BUILD_ROOT
+# BUILD_ROOT: the preset builds (host tools, the win64 simulated library and
+# window lister). The case runs in a Wine prefix of this check's own, so it
+# shares nothing with the end-to-end cases that may run beside it.
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
 build_root=$(cd "$2" && pwd)
-e2e_work=$(cd "$3" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/sorvik-signing.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 python=/usr/bin/python3  # the system Python, which Debian's packages serve
@@ -73,8 +73,10 @@ mkdir -p "$work/builds/win64/app" "$work/e2e"
 cp "$work/unpacked-win64/SorvikFpgaUpdate-$version-win64/SorvikFpgaUpdate.exe" "$work/builds/win64/app/"
 ln -s "$build_root/win64/sim" "$work/builds/win64/sim"
 ln -s "$build_root/win64/trace" "$work/builds/win64/trace"
+ln -s "$build_root/win64/e2e" "$work/builds/win64/e2e"
 ln -s "$build_root/host" "$work/builds/host"
-ln -s "$e2e_work/wineprefix" "$work/e2e/wineprefix"
+"$python" "$source_dir/e2e/driver.py" prefix --work "$work/e2e" >"$work/prefix.log" 2>&1 ||
+  { cat "$work/prefix.log"; fail "no Wine prefix for the case"; }
 if "$python" "$source_dir/e2e/driver.py" case update_1a60 --arch x86_64 --work "$work/e2e" \
      --build-root "$work/builds" >"$work/e2e.log" 2>&1; then
   echo "ok   the signed program updated the simulated unit"

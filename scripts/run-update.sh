@@ -53,12 +53,12 @@ fi
 
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-echo "== build the Windows program, the simulated unit and the trace library (win64)"
+echo "== build the Windows program, the simulated unit, the trace library and the e2e window lister (win64)"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
-echo "== build the host tools (make_images, e2e helpers, the tests' expectations)"
+echo "== build the host tools (make_images, the tests' expectations)"
 cmake --preset host >/dev/null
-cmake --build --preset host --target make_images e2e_tools
+cmake --build --preset host --target make_images export_expected
 
 echo "== run the update"
 exec python3 e2e/driver.py demo --work build/run-update --build-root build "${extra[@]}"

@@ -87,7 +87,7 @@ def command_demo(a):
         "passed" if checks.passed else "FAILED", os.path.join(folder, "result.txt")))
     if not checks.passed:
         say(checks.report())
-    success = verdict(relay, exit_code, lines, any(f[1] == "erase" for f in trace.frames))
+    success = verdict(relay, exit_code, lines, any(f.kind == "erase" for f in trace.frames))
     # Last, the trace as support would read it, ending in the reader's verdict.
     read_back = report_trace(folder) if a.trace else 0
     return 0 if success and checks.passed and read_back == 0 else 1

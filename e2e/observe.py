@@ -33,6 +33,9 @@ def _int32(hexdigits):
 Text = collections.namedtuple("Text", "kind y text x count thread")
 Box = collections.namedtuple("Box", "kind text caption flags owner thread")
 Message = collections.namedtuple("Message", "at window hwnd msg wp lp")
+# One frame the simulated unit received: when (ms), its kind, the fault it
+# was told to put on its reply, the bytes sent, and its reply.
+Frame = collections.namedtuple("Frame", "ms kind fault sent reply")
 
 
 class Relay:
@@ -87,7 +90,7 @@ class UnitTrace:
                 head, _, rest = line.partition(" > ")
                 sent, _, reply = rest.partition(" <")
                 ms, kind, fault = head.split()
-                self.frames.append((int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
+                self.frames.append(Frame(int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
 
     # Frames of one erase or one page-program run follow each other with no
     # pause of the program's own: a gap inside a run after a frame that went
@@ -97,13 +100,14 @@ class UnitTrace:
     def tokens(self, pause_ms=950):
         t = Tokens()
         previous = None
-        for ms, kind, fault, b, reply in self.frames:
-            if previous is not None and ms - previous[0] >= pause_ms:
-                stall = (previous[2] == "none" and kind in self.RUN_OF
-                         and self.RUN_OF[kind] == self.RUN_OF.get(previous[1]))
+        for frame in self.frames:
+            kind, b = frame.kind, frame.sent
+            if previous is not None and frame.ms - previous.ms >= pause_ms:
+                stall = (previous.fault == "none" and kind in self.RUN_OF
+                         and self.RUN_OF[kind] == self.RUN_OF.get(previous.kind))
                 if not stall:
                     t.pause()
-            previous = (ms, kind, fault)
+            previous = frame
             if kind in ("mode", "speed", "ready"):
                 t.frame(kind, code=b[2])
             elif kind == "erase":
@@ -119,8 +123,9 @@ class UnitTrace:
     def malformed_programs(self):
         """Page programs whose checksum or length is wrong: a correct program sends none."""
         bad = []
-        for ms, kind, fault, b, reply in self.frames:
-            if kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
+        for frame in self.frames:
+            b = frame.sent
+            if frame.kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
                 bad.append(b.hex())
         return bad
 

@@ -96,15 +96,15 @@ def written(files, trace):
     program reads: a file it refuses stops the update before the next one."""
     order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
     runs, modes, current = [], 0, None
-    for ms, kind, fault, b, reply in trace.frames:
-        if kind == "erase":
+    for frame in trace.frames:
+        if frame.kind == "erase":
             if current is None:
                 current = ([], modes)
                 runs.append(current)
-            current[0].append(b[4])
-        elif kind in ("mode", "speed", "ready"):
+            current[0].append(frame.sent[4])
+        elif frame.kind in ("mode", "speed", "ready"):
             current = None
-            if kind == "mode" and b[2] == 0xD9:
+            if frame.kind == "mode" and frame.sent[2] == 0xD9:
                 modes += 1
     return [(name, sectors, before) for name, (sectors, before) in zip(order, runs)]
 

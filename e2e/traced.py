@@ -62,7 +62,7 @@ def trace_files(folder):
     return sorted(glob.glob(os.path.join(folder, "SiUSBXp-trace-*.jsonl")))
 
 
-def reply_sent(kind, fault, reply):
+def reply_sent(fault, reply):
     """What of the unit's reply reached the program, by the fault on it."""
     if fault in ("no_reply", "late_reply"):
         return None  # never, or after the program's window
@@ -78,10 +78,10 @@ def frame_differences(trace_path, unit_frames):
     out = []
     if len(frames) != len(unit_frames):
         out.append("the trace holds %d frames, the unit received %d" % (len(frames), len(unit_frames)))
-    for i, (f, (ms, kind, fault, sent, reply)) in enumerate(zip(frames, unit_frames)):
-        want = reply_sent(kind, fault, reply)
-        if f.bytes != sent:
-            out.append("frame %d: the trace has %s, the unit received %s" % (i, f.bytes.hex(), sent.hex()))
+    for i, (f, unit) in enumerate(zip(frames, unit_frames)):
+        want = reply_sent(unit.fault, unit.reply)
+        if f.bytes != unit.sent:
+            out.append("frame %d: the trace has %s, the unit received %s" % (i, f.bytes.hex(), unit.sent.hex()))
         elif f.reply != want and not (want is None and f.reply is None):
             out.append("frame %d (%s): reply %s in the trace, the unit's %s" % (
                 i, f.name, f.reply.hex() if f.reply else None, want.hex() if want is not None else None))

@@ -9,9 +9,9 @@ import model
 import rehearsal
 import traced
 from cases import Case, FULL_1A70, UPDATE
-from observe import UnitTrace
+from observe import UnitTrace, read
 from prefix import make_prefix, say
-from runner import UNTIL_END, UPDATE_SECONDS, read, run_case
+from runner import UNTIL_END, UPDATE_SECONDS, run_case
 from session import run
 
 # The simulated unit of a rehearsal: its default timing, and a flash that

@@ -2,6 +2,7 @@
 TextOutW and MessageBoxW calls and its window procedure's messages), the
 simulated unit's frame trace, and the window listing of list_windows.exe."""
 import collections
+import os
 import re
 
 from model import Tokens
@@ -128,6 +129,31 @@ class UnitTrace:
             if frame.kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
                 bad.append(b.hex())
         return bad
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# One image file held against the flash: its payload at its region's base,
+# where the dump was taken, and the rest of its region after the payload.
+Placed = collections.namedtuple("Placed", "same where rest")
+
+
+def image_in_flash(folder, data, base, room, mode):
+    """The image `data` (its four-byte id, then its payload) against the flash
+    dump at write mode #mode+1, or at the end when there is no such dump (or
+    mode is None); `room`: its region's size. None when the run left no
+    dump to compare with."""
+    path, where = os.path.join(folder, "flash-final.bin"), "the end"
+    if mode is not None and os.path.exists(os.path.join(folder, "flash-%d.bin" % (mode + 1))):
+        path, where = os.path.join(folder, "flash-%d.bin" % (mode + 1)), "write mode #%d" % (mode + 1)
+    if not os.path.exists(path):
+        return None
+    flash = read(path)
+    payload = data[4:]
+    return Placed(flash[base:base + len(payload)] == payload, where, flash[base + len(payload):base + room])
 
 
 class Window:

@@ -4,6 +4,7 @@ takes on a unit at a given round trip per frame."""
 import os
 
 import model
+from observe import image_in_flash, read
 
 
 def kinds():
@@ -121,22 +122,16 @@ def flash_report(folder, files, trace, old):
         erased.update(sectors)
         data = files[name]
         base, first, count = model.REGIONS[data[:4]]
-        dump = os.path.join(folder, "flash-%d.bin" % (before + 1))
-        where = "write mode #%d" % (before + 1)
-        if not os.path.exists(dump):
-            dump, where = final, "the end"
-        if not os.path.exists(dump):
+        placed = image_in_flash(folder, data, base, count * model.SECTOR, before)
+        if placed is None:
             lines.append((False, "%s: no flash dump to compare with" % name))
             continue
-        flash = read(dump)
-        payload = data[4:]
-        same = flash[base:base + len(payload)] == payload
-        rest = flash[base + len(payload):base + count * model.SECTOR]
+        rest = placed.rest
         clean = rest.count(0xFF) == len(rest)
-        lines.append((same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its region "
-                      "(%d bytes) %s" % (name, data[:4].decode(), len(payload), base,
-                                         "matches" if same else "DIFFERS from", where, len(rest),
-                                         "erased" if clean else "NOT erased")))
+        lines.append((placed.same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its "
+                      "region (%d bytes) %s" % (name, data[:4].decode(), len(data) - 4, base,
+                                               "matches" if placed.same else "DIFFERS from", placed.where,
+                                               len(rest), "erased" if clean else "NOT erased")))
     order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
     lines += [(True, "%s: not written" % name) for name in order[len(done):] if name in files]
     if os.path.exists(final):
@@ -145,7 +140,7 @@ def flash_report(folder, files, trace, old):
         if main[:4] == model.OSD_ID and done and done[0][0] == model.MAIN:
             # What the unit starts from: a part of the same kind goes where the main image went.
             base = model.REGIONS[main[:4]][0]
-            kept = flash[base:base + len(main) - 4] == main[4:]
+            kept = image_in_flash(folder, main, base, 0, None).same
             over = [n for n, _, _ in done[1:] if files[n][:4] == model.OSD_ID]
             lines.append((kept, "%s at the end: %s" % (model.MAIN, "still in the flash" if kept else
                           "NOT in the flash any more%s" % (
@@ -169,7 +164,3 @@ def estimate_ms(files, round_trip, erase_ms, program_ms):
         "mode, speed and ready frames": bound["commands"], "one-second pauses": bound["pauses"],
         "erase runs": bound["erase_runs"], "sectors": bound["sectors"], "page programs": bound["programs"]}
 
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()

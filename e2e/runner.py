@@ -13,7 +13,7 @@ import model
 import traced
 from cases import RESTORE, UPDATE
 from menu_commands import COMMANDS
-from observe import UnitTrace
+from observe import UnitTrace, image_in_flash, read
 from prefix import prefix_path
 from session import TITLE, Failure, Session, run
 
@@ -335,14 +335,13 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
     c.check("simulated unit understood its settings", not os.path.exists(os.path.join(folder, "error.txt")),
             read(os.path.join(folder, "error.txt")).decode(errors="replace")
             if os.path.exists(os.path.join(folder, "error.txt")) else "")
-    return image_report(folder, expect, dumps)
+    return image_report(folder, expect)
 
 
-def image_report(folder, expect, dumps):
+def image_report(folder, expect):
     """Each written image against the flash at the write mode that follows it
     (the flash at the end when none follows), and a 1A70 main image also at the end."""
     lines = []
-    final = os.path.join(folder, "flash-final.bin")
     checks = [(name, index) for name, index in expect.images]
     # Not when a part of the same kind was written over it afterwards.
     over = any(expect.files.get(n, b"")[:4] == model.OSD_ID for n, _ in checks if n != model.MAIN)
@@ -352,21 +351,14 @@ def image_report(folder, expect, dumps):
     for name, index in checks:
         data = expect.files[name]
         base = model.REGIONS[data[:4]][0]
-        path = final if index is None or index >= len(dumps) else dumps[index]
-        if not os.path.exists(path):
-            lines.append((False, "%s: no flash dump %s" % (name, path)))
+        placed = image_in_flash(folder, data, base, 0, index)
+        if placed is None:
+            lines.append((False, "%s: no flash dump %s" % (name, os.path.join(folder, "flash-final.bin"))))
             continue
-        flash = read(path)
-        same = flash[base:base + len(data) - 4] == data[4:]
-        where = "the end" if path == final else "write mode #%d" % (index + 1)
-        lines.append((same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
-            name, data[:4].decode(), len(data) - 4, base, "matches" if same else "DIFFERS from", where)))
+        lines.append((placed.same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
+            name, data[:4].decode(), len(data) - 4, base, "matches" if placed.same else "DIFFERS from",
+            placed.where)))
     return lines
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,

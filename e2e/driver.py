@@ -23,6 +23,7 @@ host's make_images and export_expected, the e2e helpers of win64 and win32.
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
+import dataclasses
 import os
 import subprocess
 import sys
@@ -37,7 +38,7 @@ from guide_pictures import command_shots  # noqa: E402
 from main_job import command_demo  # noqa: E402
 from prefix import (ctest_slot, end_prefixes, holding, make_prefix, prefix_path, probe_i686,  # noqa: E402
                     require_made, say)
-from runner import SKIP, run_case  # noqa: E402
+from runner import SKIP, RunOptions, run_case  # noqa: E402
 from session import Failure  # noqa: E402
 
 
@@ -56,20 +57,24 @@ def run_in_slot(a, case, slot):
         if why:
             say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
             return SKIP
-    def run(**how):
-        r = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot, **how)
-        say(r.checks.report())
-        say("%s in %.1f s; artefacts in %s" % ("PASSED" if r.checks.passed else "FAILED", r.elapsed, r.folder))
-        return r
+    options = RunOptions(a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot)
     # The recording of a replayed case has a folder of its own: the traced
     # case of the same name may be running beside it.
-    recorded = run(through_trace=a.traced or a.replayed, name=("recorded." + case.name) if a.replayed else None)
+    recorded = run_reported(case, dataclasses.replace(
+        options, through_trace=a.traced or a.replayed, name=("recorded." + case.name) if a.replayed else None))
     checks = recorded.checks
     if a.replayed and checks.passed:
         trace = traced.trace_files(recorded.folder)[0]
         say("replayed from %s, with no fault configured:" % trace)
-        checks = run(replay=trace, keep=True).checks
+        checks = run_reported(case, dataclasses.replace(options, replay=trace, keep=True)).checks
     return 0 if checks.passed else 1
+
+
+def run_reported(case, options):
+    r = run_case(case, options)
+    say(r.checks.report())
+    say("%s in %.1f s; artefacts in %s" % ("PASSED" if r.checks.passed else "FAILED", r.elapsed, r.folder))
+    return r
 
 
 BUILD_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build")

@@ -11,7 +11,7 @@ import traced
 from cases import Case, FULL_1A70, UPDATE
 from observe import UnitTrace, read
 from prefix import make_prefix, say
-from runner import UNTIL_END, UPDATE_SECONDS, run_case
+from runner import UNTIL_END, UPDATE_SECONDS, RunOptions, run_case
 from session import run
 
 # The simulated unit of a rehearsal: its default timing, and a flash that
@@ -49,9 +49,9 @@ def command_demo(a):
         except traced.Missing as e:
             say("Nothing to rehearse: %s." % e)
             return USAGE
-    result = run_case(
-        case, "x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display, keep=True,
-        seconds=UPDATE_SECONDS + 120, images=images, through_trace=a.trace)
+    result = run_case(case, RunOptions("x86_64", a.work, a.win_dir, a.make_images, a.inspect, display=a.display,
+                                       keep=True, seconds=UPDATE_SECONDS + 120, images=images,
+                                       through_trace=a.trace))
     checks, folder, elapsed, exit_code, relay = (result.checks, result.folder, result.elapsed,
                                                  result.exit_code, result.relay)
     if relay is None:

@@ -2,6 +2,7 @@
 and the checks of what it did against the model."""
 import collections
 import copy
+import dataclasses
 import glob
 import os
 import shutil
@@ -361,32 +362,52 @@ def image_report(folder, expect):
     return lines
 
 
-def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
-             images=None, compare=True, through_trace=False, replay=None, slot=0, name=None):
-    """Runs the case. With `images` (name -> bytes) those files lie beside the
-    program instead of make_images's. compare=False: what the program does is
-    recorded but not checked against the model (which knows files of a known
-    kind that fit their region, no others). through_trace: with the trace
-    library in front of the simulated one, and the reader's frames held
+@dataclasses.dataclass(frozen=True)
+class RunOptions:
+    """How a case runs. images (name -> bytes): those files lie beside the
+    program instead of make_images's. compare False: what the program does
+    is recorded but not checked against the model (which knows files of a
+    known kind that fit their region, no others). through_trace: with the
+    trace library in front of the simulated one, and the reader's frames held
     against the unit's. replay: a trace the simulated unit answers as.
     slot: the Wine prefix of the work folder to run in (prefix.prefix_path).
     name: the artefact folder's name under <work>/<arch>, when not the one
-    that the case and the way it runs give."""
-    name = name or ("traced." if through_trace else "replayed." if replay else "") + case.name
-    folder = os.path.join(os.path.abspath(work), arch, name)
-    if replay:
+    that the case and the way it runs give. keep: the program, libraries,
+    images and flash dumps stay in the folder of a passing run too."""
+    arch: str
+    work: str
+    win_dir: str
+    make_images: str
+    inspect: str
+    display: str = None
+    keep: bool = False
+    seconds: float = CASE_SECONDS
+    images: dict = None
+    compare: bool = True
+    through_trace: bool = False
+    replay: str = None
+    slot: int = 0
+    name: str = None
+
+
+def run_case(case, options):
+    """Runs the case as `options` say; gives back its Run."""
+    o = options
+    name = o.name or ("traced." if o.through_trace else "replayed." if o.replay else "") + case.name
+    folder = os.path.join(os.path.abspath(o.work), o.arch, name)
+    if o.replay:
         case = copy.copy(case)
-        case.replay = replay
-    files = prepare(case, folder, win_dir, make_images, images)
+        case.replay = o.replay
+    files = prepare(case, folder, o.win_dir, o.make_images, o.images)
     itself = case.maker == "trace itself"
-    if through_trace or itself:
+    if o.through_trace or itself:
         try:
-            traced.place(folder, win_dir, itself_as_maker=itself)
+            traced.place(folder, o.win_dir, itself_as_maker=itself)
         except traced.Missing as e:
             raise Failure(str(e))
-    expect = expectation(case, files, folder) if compare else None
+    expect = expectation(case, files, folder) if o.compare else None
     checks = Checks()
-    session = Session(folder, prefix_path(work, slot), inspect, arch, display, seconds=seconds)
+    session = Session(folder, prefix_path(o.work, o.slot), o.inspect, o.arch, o.display, seconds=o.seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:
@@ -410,17 +431,17 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
         checks.check("the case ran to its end", False, error)
     else:
         relay = session.relay()
-        if compare:
+        if o.compare:
             images = check_outputs(checks, folder, relay, expect, driver, exit_code, unit=not itself)
             for ok, line in images:
                 checks.check(line, ok)
         if itself:
             check_trace_itself(checks, folder)
-        elif through_trace:
+        elif o.through_trace:
             check_trace(checks, folder, expect, exit_code)
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
-    if checks.passed and not keep:
+    if checks.passed and not o.keep:
         for pattern in ("*.bin", "*.exe", "*.dll"):  # large, and made again by every run
             for p in glob.glob(os.path.join(folder, pattern)):
                 os.remove(p)

@@ -42,22 +42,22 @@ from runner import SKIP, RunOptions, run_case  # noqa: E402
 from session import Failure  # noqa: E402
 
 
-def command_case(a):
+def command_case(a, table):
     case = BY_NAME[a.name]
     slot = ctest_slot(os.environ)
     say("case %s (%s) in slot %d: %s" % (case.name, a.arch, slot, case.why))
     with holding(prefix_path(a.work, slot)):
         require_made(prefix_path(a.work, slot))
-        return run_in_slot(a, case, slot)
+        return run_in_slot(a, table, case, slot)
 
 
-def run_in_slot(a, case, slot):
+def run_in_slot(a, table, case, slot):
     if a.arch == "i686":
         why = probe_i686(prefix_path(a.work, slot), a.probe32)
         if why:
             say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
             return SKIP
-    options = RunOptions(a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot)
+    options = RunOptions(table, a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot)
     # The recording of a replayed case has a folder of its own: the traced
     # case of the same name may be running beside it.
     recorded = run_reported(case, dataclasses.replace(
@@ -133,7 +133,6 @@ def main(argv):
     a = p.parse_args(argv)
     if getattr(a, "build_root", None):
         from_build_root(a)
-        model.use(a.expected)
     try:
         if a.command == "list":
             say(";".join(TRACED if a.traced else REPLAYED if a.replayed else [c.name for c in CASES]))
@@ -145,11 +144,11 @@ def main(argv):
             end_prefixes(a.work, a.slots)
             return 0
         if a.command == "demo":
-            return command_demo(a)
+            return command_demo(a, model.load(a.expected))
         if a.command == "shots":
-            return command_shots(a)
-        return command_case(a)
-    except (Failure, subprocess.TimeoutExpired) as e:
+            return command_shots(a, model.load(a.expected))
+        return command_case(a, model.load(a.expected))
+    except (Failure, model.Unavailable, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)
         return 1
 

@@ -66,7 +66,7 @@ def first_difference(got, want):
     return "got %r, expected %r" % (got, want)
 
 
-def prepare(case, folder, win_dir, make_images, images=None):
+def prepare(case, folder, table, win_dir, make_images, images=None):
     """The run's folder: program, simulated unit, settings, and the image files
     that make_images writes for the case (or, given `images`, those files)."""
     exe = os.path.join(win_dir, "app", "SorvikFpgaUpdate.exe")
@@ -82,7 +82,7 @@ def prepare(case, folder, win_dir, make_images, images=None):
         for name, data in images.items():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
-        write_settings(case, folder)
+        write_settings(case, folder, table)
         return dict(images)
     args = [make_images, folder, "--main-id", case.main[0], "--main-size", str(case.main[1]),
             "--part-size", str(case.parts)]
@@ -97,22 +97,22 @@ def prepare(case, folder, win_dir, make_images, images=None):
         else:
             os.remove(os.path.join(folder, name))
     files = {}
-    for name in [model.MAIN] + model.PARTS:
+    for name in (table.main,) + table.parts:
         path = os.path.join(folder, name)
         if os.path.exists(path):
             with open(path, "rb") as f:
                 files[name] = f.read()
-            ident, size = case.main if name == model.MAIN else (None, case.parts)
+            ident, size = case.main if name == table.main else (None, case.parts)
             if len(files[name]) != 4 + size or (ident and files[name][:4] != ident.encode()):
                 raise Failure("make_images wrote %s with %d bytes, not an id and %d" % (name, len(files[name]), size))
-    write_settings(case, folder)
+    write_settings(case, folder, table)
     return files
 
 
-def write_settings(case, folder):
+def write_settings(case, folder, table):
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
     if not case.opens:
-        lines.append("call_fault = %d:1" % model.OPEN_ORDINAL)
+        lines.append("call_fault = %d:1" % table.open_ordinal)
     replay = getattr(case, "replay", None)
     # A replay answers as the recorded run did: no fault of its own.
     lines += ["replay = %s" % replay] if replay else ["fault = %s" % f for f in case.faults]
@@ -120,14 +120,15 @@ def write_settings(case, folder):
         f.write("\n".join(lines) + "\n")
 
 
-def expectation(case, files, folder):
+def expectation(case, files, folder, table):
     """One attempt for the choices of "U&pdate Firmware" before each file put
     back, and one after the last (a choice while an update runs is no attempt
     of its own)."""
     # With the trace library in the maker's place no bridge library is
     # reached: the program sees what it sees with no bridge attached.
     devices = case.devices.split(",") if case.maker == "unit" else []
-    expect = model.Expect(dict(files), case.faults, devices, case.settings.get("flash_fill", 0xFF), case.opens)
+    expect = model.Expect(table, dict(files), case.faults, devices, case.settings.get("flash_fill", 0xFF),
+                          case.opens)
     chosen = False
     for step in case.steps:
         if step == UPDATE:
@@ -145,8 +146,8 @@ def expectation(case, files, folder):
 class Driver:
     """Performs a case's steps and notes what each must have caused."""
 
-    def __init__(self, session, checks):
-        self.s, self.c = session, checks
+    def __init__(self, session, checks, table):
+        self.s, self.c, self.table = session, checks, table
         self.main_commands = []    # WM_COMMAND wParam values the main window must get, in order
         self.about_commands = []   # (About box, wParam that must close it)
         self.boxes_seen = []       # (caption, texts) of each message box, as list_windows.exe read it
@@ -169,7 +170,7 @@ class Driver:
             box = s.dismiss_box()
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
-            text = getattr(model, step[1])
+            text = getattr(self.table, step[1])
             s.wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
         elif kind == RESTORE:
             os.replace(os.path.join(s.folder, HELD, step[1]), os.path.join(s.folder, step[1]))
@@ -308,7 +309,7 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
             driver.close_commands)
     if driver.main_commands.count(COMMANDS["CommandUpdateFirmware"]) > 1 and not driver.restored:
         # The second choice came while the first update ran (after its first text, before its end).
-        started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == model.UPDATING)
+        started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == expect.table.updating)
         ended = next((i for i, e in enumerate(relay.events) if e.kind == "box"), len(relay.events))
         second = [at for at, wp in relay.commands(hwnd) if wp == COMMANDS["CommandUpdateFirmware"]][1]
         c.check("second Update chosen while the first ran", started < second <= ended,
@@ -342,16 +343,15 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
 def image_report(folder, expect):
     """Each written image against the flash at the write mode that follows it
     (the flash at the end when none follows), and a 1A70 main image also at the end."""
-    lines = []
+    lines, t = [], expect.table
     checks = [(name, index) for name, index in expect.images]
     # Not when a part of the same kind was written over it afterwards.
-    over = any(expect.files.get(n, b"")[:4] == model.OSD_ID for n, _ in checks if n != model.MAIN)
-    if expect.files.get(model.MAIN, b"")[:4] == model.OSD_ID and any(n == model.MAIN for n, _ in checks) \
-            and not over:
-        checks.append((model.MAIN, None))
+    over = any(expect.files.get(n, b"")[:4] == t.osd_id for n, _ in checks if n != t.main)
+    if expect.files.get(t.main, b"")[:4] == t.osd_id and any(n == t.main for n, _ in checks) and not over:
+        checks.append((t.main, None))
     for name, index in checks:
         data = expect.files[name]
-        base = model.REGIONS[data[:4]][0]
+        base = t.regions[data[:4]][0]
         placed = image_in_flash(folder, data, base, 0, index)
         if placed is None:
             lines.append((False, "%s: no flash dump %s" % (name, os.path.join(folder, "flash-final.bin"))))
@@ -374,6 +374,7 @@ class RunOptions:
     name: the artefact folder's name under <work>/<arch>, when not the one
     that the case and the way it runs give. keep: the program, libraries,
     images and flash dumps stay in the folder of a passing run too."""
+    table: model.Table
     arch: str
     work: str
     win_dir: str
@@ -398,14 +399,14 @@ def run_case(case, options):
     if o.replay:
         case = copy.copy(case)
         case.replay = o.replay
-    files = prepare(case, folder, o.win_dir, o.make_images, o.images)
+    files = prepare(case, folder, o.table, o.win_dir, o.make_images, o.images)
     itself = case.maker == "trace itself"
     if o.through_trace or itself:
         try:
             traced.place(folder, o.win_dir, itself_as_maker=itself)
         except traced.Missing as e:
             raise Failure(str(e))
-    expect = expectation(case, files, folder) if o.compare else None
+    expect = expectation(case, files, folder, o.table) if o.compare else None
     checks = Checks()
     session = Session(folder, prefix_path(o.work, o.slot), o.inspect, o.arch, o.display, seconds=o.seconds)
     started = time.monotonic()
@@ -414,7 +415,7 @@ def run_case(case, options):
         session.start()
         session.screenshot("start")
         check_window(session, checks)
-        driver = Driver(session, checks)
+        driver = Driver(session, checks, o.table)
         for step in case.steps:
             driver.step(step)
         exit_code = session.wait_exit(60)
@@ -436,7 +437,7 @@ def run_case(case, options):
             for ok, line in images:
                 checks.check(line, ok)
         if itself:
-            check_trace_itself(checks, folder)
+            check_trace_itself(checks, folder, o.table)
         elif o.through_trace:
             check_trace(checks, folder, expect, exit_code)
     with open(os.path.join(folder, "result.txt"), "w") as f:
@@ -448,13 +449,13 @@ def run_case(case, options):
     return Run(checks, folder, elapsed, exit_code, relay, images)
 
 
-def check_trace_itself(checks, folder):
+def check_trace_itself(checks, folder, table):
     """The trace library found itself in the maker's place: one trace, which
     names the mistake."""
     found = traced.trace_files(folder)
     if checks.equal("the trace library wrote one trace beside the program", len(found), 1):
         checks.equal("the trace names the trace library in the maker's place; every call failed unloaded",
-                     traced.itself_as_maker_faults(found[0]), [])
+                     traced.itself_as_maker_faults(found[0], table), [])
 
 
 def check_trace(checks, folder, expect, exit_code):
@@ -468,6 +469,6 @@ def check_trace(checks, folder, expect, exit_code):
                  traced.frame_differences(found[0], unit), [])
     said = traced.verdict(found[0])
     if expect is not None:
-        succeeded = any(box[0] == model.table()["box_ok"][0] for box in expect.boxes())
+        succeeded = any(box[0] == expect.table.box_ok[0] for box in expect.boxes())
         checks.check("the reader's verdict agrees with the run's end (verdict: %s)" % said,
                      (said == "the update went through") == succeeded)

@@ -11,7 +11,6 @@ import sys
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "trace")
 sys.path.insert(0, TOOLS)
 
-import model  # noqa: E402
 import trace_frames  # noqa: E402
 import trace_load  # noqa: E402
 import trace_road  # noqa: E402
@@ -36,7 +35,7 @@ def place(folder, win_dir, itself_as_maker=False):
         shutil.copy(library, os.path.join(folder, MAKER))
 
 
-def itself_as_maker_faults(trace_path):
+def itself_as_maker_faults(trace_path, table):
     """[] when the trace is that of the trace library found in the maker's
     place: the start record names the mistake, every call failed without a
     library, and the trace ends; else what is wrong."""
@@ -45,12 +44,12 @@ def itself_as_maker_faults(trace_path):
     out = []
     start = records[0] if records else {}
     error = start.get("maker", {}).get("error") if start.get("op") == "start" else None
-    if error != model.TRACE_ITSELF_ERROR:
+    if error != table.trace_itself_error:
         out.append("the start record's maker error is %r" % error)
     calls = records[1:-1]
     if not calls:
         out.append("no call recorded")
-    status = model.TRACE_NO_LIBRARY_STATUS
+    status = table.trace_no_library_status
     out += ["line %d: %s" % (i + 2, json.dumps(r)) for i, r in enumerate(calls)
             if r.get("st") != status or r.get("nolib") is not True]
     if not records or records[-1].get("op") != "end":

@@ -27,7 +27,7 @@ def command_shots(a, t):
     for case, scene in scenes:
         folder = os.path.join(os.path.abspath(a.work), "shots", case.name)
         prepare(case, folder, t, a.win_dir, a.make_images)
-        s = Session(folder, prefix_path(a.work), a.inspect, screen=SHOT_SCREEN, seconds=CASE_SECONDS)
+        s = Session(folder, prefix_path(a.work), a.inspect, t.window, screen=SHOT_SCREEN, seconds=CASE_SECONDS)
         try:
             s.start()
             made += scene(s, out, t)

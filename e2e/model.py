@@ -22,6 +22,15 @@ def _box(b):
 
 
 @dataclasses.dataclass(frozen=True)
+class Window:
+    """The program's main window and its About box."""
+    title: str
+    cls: str
+    size: tuple   # outer width and height: frame, caption and menu included
+    about: tuple  # the About box's texts, in order
+
+
+@dataclasses.dataclass(frozen=True)
 class Table:
     """The tests' table, as `export_expected table` writes it, under the
     names the e2e suite uses. Boxes are (text, caption, flags); a %s in a
@@ -52,6 +61,7 @@ class Table:
     write_mode: int           # the mode code of a write
     trace_itself_error: str
     trace_no_library_status: int
+    window: Window
 
 
 def load(tool):
@@ -68,7 +78,9 @@ def load(tool):
         open_ordinal=t["open_ordinal"], wrong_id=t["wrong_id"], fatal_image=t["fatal_image"],
         regions={ident.encode(): tuple(r) for ident, r in t["regions"].items()}, osd_id=t["osd_id"].encode(),
         sector=t["sector_bytes"], flash_size=t["flash_bytes"], pause_ms=t["pause_ms"], write_mode=t["write_mode"],
-        trace_itself_error=t["trace_itself_error"], trace_no_library_status=t["trace_no_library_status"])
+        trace_itself_error=t["trace_itself_error"], trace_no_library_status=t["trace_no_library_status"],
+        window=Window(t["window"]["title"], t["window"]["class"], tuple(t["window"]["size"]),
+                      tuple(t["window"]["about"])))
 
 
 class Unavailable(Exception):

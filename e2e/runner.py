@@ -16,7 +16,7 @@ from cases import RESTORE, UPDATE
 from menu_commands import COMMANDS
 from observe import UnitTrace, image_in_flash, read
 from prefix import prefix_path
-from session import TITLE, Failure, Session, run
+from session import Failure, Session, run
 
 SKIP = 77
 CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
@@ -228,7 +228,8 @@ class Driver:
         time.sleep(0.3)
         after = s.relay()
         self.c.equal("clicks in the client area draw and show nothing", after.shown(), before.shown())
-        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()], ["SORVIK UPDATE"])
+        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()],
+                     [self.table.window.cls])
 
     def about(self, opened_by, closed_by):
         s = self.s
@@ -240,9 +241,9 @@ class Driver:
             self.main_commands.append(0x10000 | COMMANDS["CommandAbout"])  # high word 1: from an accelerator
         box = s.wait_dialog("the About box")
         s.screenshot("about")
-        self.c.equal("About box (%s): title" % opened_by, box.title, TITLE)
-        self.c.equal("About box (%s): texts" % opened_by, box.statics(),
-                     ["Sorvik Fpga Update", "Loader Version 1.0_120_xp"])
+        window = self.table.window
+        self.c.equal("About box (%s): title" % opened_by, box.title, window.title)
+        self.c.equal("About box (%s): texts" % opened_by, box.statics(), list(window.about))
         self.c.equal("About box (%s): OK button" % opened_by, [c[3] for c in box.child("Button", 1)], ["OK"])
         self.c.equal("About box (%s): its client area on the window's" % opened_by, box.client, s.main.client)
         if closed_by == "ok":
@@ -276,14 +277,14 @@ def quiet_after(condition, shown, seconds):
     return None
 
 
-def check_window(s, c):
+def check_window(s, c, window):
     xs = s.x_window()
-    c.equal("one window titled %r" % TITLE, len(xs), 1)
+    c.equal("one window titled %r" % window.title, len(xs), 1)
     if xs:
-        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), TITLE)
+        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), window.title)
         geometry = dict(l.split("=") for l in s.x("getwindowgeometry", "--shell", xs[0]).split())
-        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), (300, 200))
-    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), ("SORVIK UPDATE", (300, 200)))
+        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), window.size)
+    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), (window.cls, window.size))
 
 
 def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
@@ -408,13 +409,14 @@ def run_case(case, options):
             raise Failure(str(e))
     expect = expectation(case, files, folder, o.table) if o.compare else None
     checks = Checks()
-    session = Session(folder, prefix_path(o.work, o.slot), o.inspect, o.arch, o.display, seconds=o.seconds)
+    session = Session(folder, prefix_path(o.work, o.slot), o.inspect, o.table.window, o.arch, o.display,
+                      seconds=o.seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:
         session.start()
         session.screenshot("start")
-        check_window(session, checks)
+        check_window(session, checks, o.table.window)
         driver = Driver(session, checks, o.table)
         for step in case.steps:
             driver.step(step)

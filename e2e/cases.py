@@ -26,7 +26,7 @@ def about(opened_by, closed_by):
 
 
 def wait_text(name):
-    """Waits for the text of the tests' table that model.py names so."""
+    """Waits for the text of the tests' table that model.Table names so."""
     return ("wait_text", name)
 
 
@@ -72,7 +72,7 @@ CASES = [
     Case("about_alt_slash", [about("alt+slash", "return"), ALT_F4], why="About by Alt+/, closed by Enter"),
     Case("exit", [CLICKS, EXIT], why="clicks change nothing; Exit ends with 0"),
     Case("alt_f4", [ALT_F4], why="the close command ends with 0"),
-    Case("second_update", [UPDATE, wait_text("UPDATING"), UPDATE, OK],
+    Case("second_update", [UPDATE, wait_text("updating"), UPDATE, OK],
          settings={"erase_ms": 100}, why="a second Update while one runs is ignored"),
 ]
 

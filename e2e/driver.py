@@ -23,6 +23,7 @@ host's make_images and export_expected, the e2e helpers of win64 and win32.
 Artefacts of a case: DIR/<arch>/<case>/ (traces, screenshots, result.txt).
 """
 import argparse
+import dataclasses
 import os
 import subprocess
 import sys
@@ -37,39 +38,43 @@ from guide_pictures import command_shots  # noqa: E402
 from main_job import command_demo  # noqa: E402
 from prefix import (ctest_slot, end_prefixes, holding, make_prefix, prefix_path, probe_i686,  # noqa: E402
                     require_made, say)
-from runner import SKIP, run_case  # noqa: E402
+from runner import SKIP, RunOptions, run_case  # noqa: E402
 from session import Failure  # noqa: E402
 
 
-def command_case(a):
+def command_case(a, table):
     case = BY_NAME[a.name]
     slot = ctest_slot(os.environ)
     say("case %s (%s) in slot %d: %s" % (case.name, a.arch, slot, case.why))
     with holding(prefix_path(a.work, slot)):
         require_made(prefix_path(a.work, slot))
-        return run_in_slot(a, case, slot)
+        return run_in_slot(a, table, case, slot)
 
 
-def run_in_slot(a, case, slot):
+def run_in_slot(a, table, case, slot):
     if a.arch == "i686":
         why = probe_i686(prefix_path(a.work, slot), a.probe32)
         if why:
             say("SKIPPED: the i686 build cannot run on this machine: %s" % why)
             return SKIP
-    def run(**how):
-        r = run_case(case, a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot, **how)
-        say(r.checks.report())
-        say("%s in %.1f s; artefacts in %s" % ("PASSED" if r.checks.passed else "FAILED", r.elapsed, r.folder))
-        return r
+    options = RunOptions(table, a.arch, a.work, a.win_dir, a.make_images, a.inspect, slot=slot)
     # The recording of a replayed case has a folder of its own: the traced
     # case of the same name may be running beside it.
-    recorded = run(through_trace=a.traced or a.replayed, name=("recorded." + case.name) if a.replayed else None)
+    recorded = run_reported(case, dataclasses.replace(
+        options, through_trace=a.traced or a.replayed, name=("recorded." + case.name) if a.replayed else None))
     checks = recorded.checks
     if a.replayed and checks.passed:
         trace = traced.trace_files(recorded.folder)[0]
         say("replayed from %s, with no fault configured:" % trace)
-        checks = run(replay=trace, keep=True).checks
+        checks = run_reported(case, dataclasses.replace(options, replay=trace, keep=True)).checks
     return 0 if checks.passed else 1
+
+
+def run_reported(case, options):
+    r = run_case(case, options)
+    say(r.checks.report())
+    say("%s in %.1f s; artefacts in %s" % ("PASSED" if r.checks.passed else "FAILED", r.elapsed, r.folder))
+    return r
 
 
 BUILD_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build")
@@ -128,7 +133,6 @@ def main(argv):
     a = p.parse_args(argv)
     if getattr(a, "build_root", None):
         from_build_root(a)
-        model.use(a.expected)
     try:
         if a.command == "list":
             say(";".join(TRACED if a.traced else REPLAYED if a.replayed else [c.name for c in CASES]))
@@ -140,11 +144,11 @@ def main(argv):
             end_prefixes(a.work, a.slots)
             return 0
         if a.command == "demo":
-            return command_demo(a)
+            return command_demo(a, model.load(a.expected))
         if a.command == "shots":
-            return command_shots(a)
-        return command_case(a)
-    except (Failure, subprocess.TimeoutExpired) as e:
+            return command_shots(a, model.load(a.expected))
+        return command_case(a, model.load(a.expected))
+    except (Failure, model.Unavailable, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)
         return 1
 

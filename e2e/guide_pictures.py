@@ -1,7 +1,6 @@
 """The user guide's pictures, from the real program under Wine."""
 import os
 
-import model
 from cases import Case
 from prefix import make_prefix, prefix_path, say
 from runner import CASE_SECONDS, prepare
@@ -11,7 +10,7 @@ SHOT_SCREEN = "640x480x24"  # boxes come up in the middle, close to the window
 GUIDE_UNIT = {"round_trip_ms": 1, "erase_ms": 20}
 
 
-def command_shots(a):
+def command_shots(a, t):
     """Runs the program through the scenes the user guide shows and cuts each
     picture to the windows on screen: the main window, with its box if one is up."""
     make_prefix(a.work, reuse=True)
@@ -21,17 +20,17 @@ def command_shots(a):
         (Case("guide_update", [], main=("1A70", 256 * 1024), parts=64 * 1024, settings=GUIDE_UNIT), shots_update),
         (Case("guide_write_error", [], main=("1A60", 64 * 1024), settings=GUIDE_UNIT,
               faults=["program:300:wrong_reply", "program:301:wrong_reply"]), shots_fatal),
-        (Case("guide_file_missing", [], missing=[model.MAIN]), shots_one_box("file-missing")),
+        (Case("guide_file_missing", [], missing=[t.main]), shots_one_box("file-missing")),
         (Case("guide_not_connected", [], devices="1999"), shots_one_box("not-connected")),
     ]
     made = []
     for case, scene in scenes:
         folder = os.path.join(os.path.abspath(a.work), "shots", case.name)
-        prepare(case, folder, a.win_dir, a.make_images)
-        s = Session(folder, prefix_path(a.work), a.inspect, screen=SHOT_SCREEN, seconds=CASE_SECONDS)
+        prepare(case, folder, t, a.win_dir, a.make_images)
+        s = Session(folder, prefix_path(a.work), a.inspect, t.window, screen=SHOT_SCREEN, seconds=CASE_SECONDS)
         try:
             s.start()
-            made += scene(s, out)
+            made += scene(s, out, t)
             s.wait_exit(60)
         finally:
             s.close()
@@ -40,12 +39,12 @@ def command_shots(a):
     return 0
 
 
-def shots_update(s, out):
+def shots_update(s, out, t):
     made = [s.picture(os.path.join(out, "start.png"), [s.main])]
     s.menu("alt+u", "p")
-    s.wait_for("the first progress text", lambda: progress_after(s, model.UPDATING), 60)
+    s.wait_for("the first progress text", lambda: progress_after(s, t, t.updating), 60)
     made.append(picture_with_status(s, os.path.join(out, "writing.png")))
-    s.wait_for("the progress of part 2", lambda: progress_after(s, model.WRITING_PART[0]), 60)
+    s.wait_for("the progress of part 2", lambda: progress_after(s, t, t.writing_part[0]), 60)
     made.append(picture_with_status(s, os.path.join(out, "writing-part.png")))
     box = s.wait_dialog("the closing box", 120)
     made.append(s.picture(os.path.join(out, "done.png"), [s.main, box]))
@@ -67,13 +66,13 @@ def picture_with_status(s, path):
     return path
 
 
-def progress_after(s, text):
+def progress_after(s, table, text):
     """True once a progress text has been drawn after `text`."""
     texts = [e.text for e in s.relay().events if e.kind == "text"]
-    return text in texts and any(t.startswith(model.PROGRESS_LEAD) for t in texts[texts.index(text):])
+    return text in texts and any(x.startswith(table.progress_lead) for x in texts[texts.index(text):])
 
 
-def shots_fatal(s, out):
+def shots_fatal(s, out, t):
     s.menu("alt+u", "p")
     first = s.wait_dialog("the write error's box", 60)
     made = [s.picture(os.path.join(out, "write-error.png"), [s.main, first])]
@@ -85,7 +84,7 @@ def shots_fatal(s, out):
 
 
 def shots_one_box(name):
-    def scene(s, out):
+    def scene(s, out, t):
         s.menu("alt+u", "p")
         box = s.wait_dialog("the box", 60)
         made = [s.picture(os.path.join(out, name + ".png"), [s.main, box])]

@@ -7,6 +7,7 @@ files, faults and serials, the ordered record of the update as it must be.
 with its line, every message box, the command sequence that reaches the
 unit, the flash at every write mode and at the end, and the exit code.
 """
+import dataclasses
 import json
 import os
 import subprocess
@@ -15,71 +16,88 @@ import tempfile
 TOOL_SECONDS = 120
 PAUSE = "pause"  # a gap of about a second or more between two frames
 
-_tool = os.environ.get("SORVIK_EXPORT_EXPECTED")
-_table = None
-
-
-def use(tool):
-    """The export_expected program that every expectation comes from."""
-    global _tool, _table
-    _tool, _table = os.path.abspath(tool), None
-
-
-def _export(args):
-    if not _tool:
-        raise RuntimeError("model: no export_expected program given (--expected, or SORVIK_EXPORT_EXPECTED)")
-    r = subprocess.run([_tool] + args, capture_output=True, timeout=TOOL_SECONDS)
-    if r.returncode != 0:
-        raise RuntimeError("%s %s failed: %s" % (_tool, " ".join(args), r.stderr.decode(errors="replace")))
-    return json.loads(r.stdout)
-
-
-def table():
-    global _table
-    if _table is None:
-        _table = _export(["table"])
-    return _table
-
 
 def _box(b):
     return (b[0], b[1], b[2])
 
 
-# The table's entries under the names the e2e suite uses; read when first used.
-_NAMES = {
-    "MAIN": lambda t: t["main"],
-    "PARTS": lambda t: list(t["parts"]),
-    "INTRO": lambda t: [(y, text) for y, text in t["intro"]],
-    "UPDATING": lambda t: t["updating"],
-    "PROGRESS_LEAD": lambda t: t["progress_lead"],
-    "WRITING_PART": lambda t: list(t["writing_part"]),
-    "FATAL_TEXT": lambda t: {int(code): text for code, text in t["fatal_texts"].items()},
-    "BOX_OK": lambda t: _box(t["box_ok"]),
-    "BOX_FATAL": lambda t: _box(t["box_fatal"]),
-    "BOX_MISSING": lambda t: _box(t["box_missing"]),      # %s: the file's name
-    "BOX_TOO_LARGE": lambda t: _box(t["box_too_large"]),  # %s: the file's name
-    "BOX_WRONG_ID": lambda t: _box(t["box_wrong_id"]),    # %s: the file's name
-    "BOX_NOT_CONNECTED": lambda t: _box(t["box_not_connected"]),
-    "BOX_OPEN_FAILED": lambda t: _box(t["box_open_failed"]),
-    "OPEN_ORDINAL": lambda t: t["open_ordinal"],          # the open operation, for the unit's call_fault
-    "WRONG_ID": lambda t: t["wrong_id"],                  # the line on standard output, without its line feed
-    "FATAL_IMAGE": lambda t: t["fatal_image"],
-    "REGIONS": lambda t: {ident.encode(): tuple(r) for ident, r in t["regions"].items()},
-    "OSD_ID": lambda t: t["osd_id"].encode(),
-    "SECTOR": lambda t: t["sector_bytes"],
-    "FLASH_SIZE": lambda t: t["flash_bytes"],
-    "TRACE_ITSELF_ERROR": lambda t: t["trace_itself_error"],
-    "TRACE_NO_LIBRARY_STATUS": lambda t: t["trace_no_library_status"],
-}
+@dataclasses.dataclass(frozen=True)
+class Window:
+    """The program's main window and its About box."""
+    title: str
+    cls: str
+    size: tuple   # outer width and height: frame, caption and menu included
+    about: tuple  # the About box's texts, in order
 
 
-def __getattr__(name):
-    if name in _NAMES:
-        return _NAMES[name](table())
-    raise AttributeError("module 'model' has no attribute %r" % name)
+@dataclasses.dataclass(frozen=True)
+class Table:
+    """The tests' table, as `export_expected table` writes it, under the
+    names the e2e suite uses. Boxes are (text, caption, flags); a %s in a
+    box's text stands for the file's name."""
+    tool: str                 # the export_expected program it came from
+    main: str
+    parts: tuple
+    intro: tuple              # (y, text) of each line
+    updating: str
+    progress_lead: str
+    writing_part: tuple
+    fatal_text: dict          # fatal code -> the text drawn
+    box_ok: tuple
+    box_fatal: tuple
+    box_missing: tuple
+    box_too_large: tuple
+    box_wrong_id: tuple
+    box_not_connected: tuple
+    box_open_failed: tuple
+    open_ordinal: int         # the open operation, for the unit's call_fault
+    wrong_id: str             # the line on standard output, without its line feed
+    fatal_image: int
+    regions: dict             # image id (bytes) -> (base, first sector, sectors)
+    osd_id: bytes
+    sector: int               # bytes in a sector
+    flash_size: int
+    pause_ms: int             # the shortest pause the program makes
+    write_mode: int           # the mode code of a write
+    trace_itself_error: str
+    trace_no_library_status: int
+    window: Window
 
 
-def record(files, faults=(), devices=None, timing=None, opens=True):
+def load(tool):
+    """The table of the export_expected program that every expectation comes from."""
+    tool = os.path.abspath(tool)
+    t = _export(tool, ["table"])
+    return Table(
+        tool=tool, main=t["main"], parts=tuple(t["parts"]), intro=tuple((y, text) for y, text in t["intro"]),
+        updating=t["updating"], progress_lead=t["progress_lead"], writing_part=tuple(t["writing_part"]),
+        fatal_text={int(code): text for code, text in t["fatal_texts"].items()},
+        box_ok=_box(t["box_ok"]), box_fatal=_box(t["box_fatal"]), box_missing=_box(t["box_missing"]),
+        box_too_large=_box(t["box_too_large"]), box_wrong_id=_box(t["box_wrong_id"]),
+        box_not_connected=_box(t["box_not_connected"]), box_open_failed=_box(t["box_open_failed"]),
+        open_ordinal=t["open_ordinal"], wrong_id=t["wrong_id"], fatal_image=t["fatal_image"],
+        regions={ident.encode(): tuple(r) for ident, r in t["regions"].items()}, osd_id=t["osd_id"].encode(),
+        sector=t["sector_bytes"], flash_size=t["flash_bytes"], pause_ms=t["pause_ms"], write_mode=t["write_mode"],
+        trace_itself_error=t["trace_itself_error"], trace_no_library_status=t["trace_no_library_status"],
+        window=Window(t["window"]["title"], t["window"]["class"], tuple(t["window"]["size"]),
+                      tuple(t["window"]["about"])))
+
+
+class Unavailable(Exception):
+    """The export_expected program could not give what was asked; the message says why."""
+
+
+def _export(tool, args):
+    try:
+        r = subprocess.run([tool] + args, capture_output=True, timeout=TOOL_SECONDS)
+    except OSError as e:
+        raise Unavailable("%s cannot be run: %s (build the host preset first)" % (tool, e.strerror))
+    if r.returncode != 0:
+        raise Unavailable("%s %s failed: %s" % (tool, " ".join(args), r.stderr.decode(errors="replace")))
+    return json.loads(r.stdout)
+
+
+def record(table, files, faults=(), devices=None, timing=None, opens=True):
     """The exported record of an update of `files` (name -> bytes), with the
     faults ("kind:occurrence:fault"), the serials attached, whether the
     bridge found opens, and the timing (round_trip_ms, erase_ms, program_ms)
@@ -97,7 +115,7 @@ def record(files, faults=(), devices=None, timing=None, opens=True):
             args += ["--open", "fails"]
         for key, value in (timing or {}).items():
             args += ["--" + key.replace("_", "-"), str(value)]
-        return _export(args)
+        return _export(table.tool, args)
 
 
 class Tokens:
@@ -161,18 +179,23 @@ class Expect:
     False: the bridge "2025" is found but does not open. Each run_update is
     one attempt, over the files as they lie then."""
 
-    def __init__(self, files, faults=(), devices=("2025",), fill=0xFF, opens=True):
+    def __init__(self, table, files, faults=(), devices=("2025",), fill=0xFF, opens=True):
+        self.table = table
         self.files = files
         self.faults = list(faults)
         self.devices = list(devices)
         self.opens = opens
-        self.events = [("text", y, t) for y, t in table()["intro"]]
-        self.flash = bytearray([fill]) * table()["flash_bytes"]
+        self.events = [("text", y, t) for y, t in table.intro]
+        self.flash = bytearray([fill]) * table.flash_size
         self.dumps = []    # the flash at each write mode, in order
         self.images = []   # [file name, index of the dump at the next write mode] of each image written
         self.exit_code = None  # None: the program stays up after the attempt
         self.stdout = ""       # what the program writes to its standard output
         self._tokens = Tokens()
+        # The record's entries, by their first item.
+        self._steps = {"draw": self._draw, "box": self._box, "sleep": self._sleep, "frame": self._frame,
+                       "output": self._output, "written": self._written, "close": _nothing,
+                       "destroy": _nothing, "exit": _nothing}
 
     def texts(self):
         return [(e[1], e[2]) for e in self.events if e[0] == "text"]
@@ -184,9 +207,11 @@ class Expect:
         return self._tokens.done()
 
     def run_update(self):
-        exported = record(self.files, self.faults, self.devices, opens=self.opens)
+        exported = record(self.table, self.files, self.faults, self.devices, opens=self.opens)
         for step in exported["record"]:
-            getattr(self, "_" + step[0])(*step[1:])
+            if step[0] not in self._steps:
+                raise RuntimeError("model: the record holds a step of no known kind: %r" % (step,))
+            self._steps[step[0]](*step[1:])
         self.exit_code = exported["exit_code"]
         return self
 
@@ -198,7 +223,7 @@ class Expect:
         self.events.append(("box",) + _box(box))
 
     def _sleep(self, ms):
-        if ms >= table()["pause_ms"]:
+        if ms >= self.table.pause_ms:
             self._tokens.pause()
 
     def _frame(self, kind, fault, info):
@@ -207,7 +232,7 @@ class Expect:
                            sector=info.get("sector"), address=info.get("address"), size=size)
         if fault == "no_reply":
             self._tokens.pause()  # the exchange waits out its two-second window
-        sector = table()["sector_bytes"]
+        sector = self.table.sector
         if kind == "erase":
             s = info["sector"]
             self.flash[s * sector:(s + 1) * sector] = b"\xff" * sector
@@ -215,7 +240,7 @@ class Expect:
             base = info["address"]
             for i, b in enumerate(bytes.fromhex(info["data"])):  # a NOR flash only clears bits
                 self.flash[base + i] &= b
-        elif kind == "mode" and info["code"] == table()["write_mode"]:
+        elif kind == "mode" and info["code"] == self.table.write_mode:
             self.dumps.append(bytes(self.flash))
             for image in self.images:
                 if image[1] is None:
@@ -227,11 +252,6 @@ class Expect:
     def _written(self, name):
         self.images.append([name, None])
 
-    def _close(self):
-        pass
 
-    def _destroy(self):
-        pass
-
-    def _exit(self, code):
-        pass
+def _nothing(*entry):
+    """An entry of the record that leaves no trace the checks compare."""

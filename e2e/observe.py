@@ -2,6 +2,7 @@
 TextOutW and MessageBoxW calls and its window procedure's messages), the
 simulated unit's frame trace, and the window listing of list_windows.exe."""
 import collections
+import os
 import re
 
 from model import Tokens
@@ -33,6 +34,9 @@ def _int32(hexdigits):
 Text = collections.namedtuple("Text", "kind y text x count thread")
 Box = collections.namedtuple("Box", "kind text caption flags owner thread")
 Message = collections.namedtuple("Message", "at window hwnd msg wp lp")
+# One frame the simulated unit received: when (ms), its kind, the fault it
+# was told to put on its reply, the bytes sent, and its reply.
+Frame = collections.namedtuple("Frame", "ms kind fault sent reply")
 
 
 class Relay:
@@ -87,7 +91,7 @@ class UnitTrace:
                 head, _, rest = line.partition(" > ")
                 sent, _, reply = rest.partition(" <")
                 ms, kind, fault = head.split()
-                self.frames.append((int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
+                self.frames.append(Frame(int(ms), kind, fault, bytes.fromhex(sent), bytes.fromhex(reply)))
 
     # Frames of one erase or one page-program run follow each other with no
     # pause of the program's own: a gap inside a run after a frame that went
@@ -97,13 +101,14 @@ class UnitTrace:
     def tokens(self, pause_ms=950):
         t = Tokens()
         previous = None
-        for ms, kind, fault, b, reply in self.frames:
-            if previous is not None and ms - previous[0] >= pause_ms:
-                stall = (previous[2] == "none" and kind in self.RUN_OF
-                         and self.RUN_OF[kind] == self.RUN_OF.get(previous[1]))
+        for frame in self.frames:
+            kind, b = frame.kind, frame.sent
+            if previous is not None and frame.ms - previous.ms >= pause_ms:
+                stall = (previous.fault == "none" and kind in self.RUN_OF
+                         and self.RUN_OF[kind] == self.RUN_OF.get(previous.kind))
                 if not stall:
                     t.pause()
-            previous = (ms, kind, fault)
+            previous = frame
             if kind in ("mode", "speed", "ready"):
                 t.frame(kind, code=b[2])
             elif kind == "erase":
@@ -119,10 +124,36 @@ class UnitTrace:
     def malformed_programs(self):
         """Page programs whose checksum or length is wrong: a correct program sends none."""
         bad = []
-        for ms, kind, fault, b, reply in self.frames:
-            if kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
+        for frame in self.frames:
+            b = frame.sent
+            if frame.kind == "program" and (len(b) != b[1] + 8 or sum(b[7:]) % 256 != 0):
                 bad.append(b.hex())
         return bad
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# One image file held against the flash: its payload at its region's base,
+# where the dump was taken, and the rest of its region after the payload.
+Placed = collections.namedtuple("Placed", "same where rest")
+
+
+def image_in_flash(folder, data, base, room, mode):
+    """The image `data` (its four-byte id, then its payload) against the flash
+    dump at write mode #mode+1, or at the end when there is no such dump (or
+    mode is None); `room`: its region's size. None when the run left no
+    dump to compare with."""
+    path, where = os.path.join(folder, "flash-final.bin"), "the end"
+    if mode is not None and os.path.exists(os.path.join(folder, "flash-%d.bin" % (mode + 1))):
+        path, where = os.path.join(folder, "flash-%d.bin" % (mode + 1)), "write mode #%d" % (mode + 1)
+    if not os.path.exists(path):
+        return None
+    flash = read(path)
+    payload = data[4:]
+    return Placed(flash[base:base + len(payload)] == payload, where, flash[base + len(payload):base + room])
 
 
 class Window:

@@ -4,10 +4,11 @@ takes on a unit at a given round trip per frame."""
 import os
 
 import model
+from observe import image_in_flash, read
 
 
-def kinds():
-    return ", ".join(k.decode() for k in model.REGIONS)
+def kinds(t):
+    return ", ".join(k.decode() for k in t.regions)
 
 
 REFUSED = "refused before the unit is touched"
@@ -17,7 +18,7 @@ class Unusable(Exception):
     """The folder cannot be rehearsed at all; the message says why."""
 
 
-def survey(folder):
+def survey(t, folder):
     """(files, words, good): the image files by their fixed names (name ->
     bytes), what the program will do with them in words, and whether it will
     write every file it reaches. The program checks every file it will write
@@ -28,7 +29,7 @@ def survey(folder):
     if not os.path.isdir(folder):
         raise Unusable("%s is not a folder" % folder)
     files = {}
-    for name in [model.MAIN] + model.PARTS:
+    for name in (t.main,) + t.parts:
         path = os.path.join(folder, name)
         if os.path.isfile(path):
             try:
@@ -37,16 +38,16 @@ def survey(folder):
             except OSError as e:
                 raise Unusable("%s cannot be read here: %s" % (path, e.strerror))
     words, good = [], True
-    main = files.get(model.MAIN)
+    main = files.get(t.main)
     if main is None:
         words.append("%s: missing. The program says so (\"%s\") and sends nothing "
-                     "to the unit." % (model.MAIN, model.BOX_MISSING[0] % model.MAIN))
+                     "to the unit." % (t.main, t.box_missing[0] % t.main))
         good = False
     else:
-        line, good = describe(model.MAIN, main)
+        line, good = describe(t, t.main, main)
         words.append(line)
-    with_parts = main is not None and main[:4] == model.OSD_ID
-    for name in model.PARTS:
+    with_parts = main is not None and main[:4] == t.osd_id
+    for name in t.parts:
         data = files.get(name)
         if not with_parts:
             if data is not None:
@@ -57,100 +58,94 @@ def survey(folder):
             words.append("%s: not checked (the program names only the first file it refuses)." % name)
         elif data is None:
             words.append("%s: missing: %s: the box \"%s\"; nothing is sent to the unit." % (
-                name, REFUSED, model.BOX_MISSING[0] % name))
+                name, REFUSED, t.box_missing[0] % name))
             good = False
         else:
-            line, good = describe(name, data, part=True)
+            line, good = describe(t, name, data, part=True)
             words.append(line)
-    others = sorted(n for n in os.listdir(folder) if n not in files and n not in [model.MAIN] + model.PARTS)
+    others = sorted(n for n in os.listdir(folder) if n not in files and n not in (t.main,) + t.parts)
     if others:
         shown = ", ".join(others[:8]) + (", ..." if len(others) > 8 else "")
         words.append("Not used (the program reads only the names above): %s" % shown)
     return files, words, good
 
 
-def describe(name, data, part=False):
+def describe(t, name, data, part=False):
     """One line on one file, and whether the program will write it."""
     ident = data[:4]
-    if ident not in model.REGIONS:
+    if ident not in t.regions:
         shown = ident.decode("ascii", "replace") if all(32 <= b < 127 for b in ident) else ident.hex(" ")
         return ("%s: %d bytes beginning %r: not an image of a known kind (%s): %s: the box \"%s\" (after the "
                 "line \"%s\" on its standard output, which a user never sees); nothing is sent to the unit." % (
-                    name, len(data), shown, kinds(), REFUSED, model.BOX_WRONG_ID[0] % name, model.WRONG_ID)), False
-    base, first, count = model.REGIONS[ident]
-    payload, room = len(data) - 4, count * model.SECTOR
+                    name, len(data), shown, kinds(t), REFUSED, t.box_wrong_id[0] % name, t.wrong_id)), False
+    base, first, count = t.regions[ident]
+    payload, room = len(data) - 4, count * t.sector
     where = "region (0x%06X-0x%06X, sectors %d-%d)" % (base, base + room - 1, first, first + count - 1)
     if payload > room:
         return ("%s: kind %s, %d bytes to program, but its %s holds only %d: %s: the box \"%s\"; nothing is "
                 "sent to the unit." % (name, ident.decode(), payload, where, room, REFUSED,
-                                       model.BOX_TOO_LARGE[0] % name)), False
+                                       t.box_too_large[0] % name)), False
     line = "%s: kind %s, %d bytes to program into its %s." % (name, ident.decode(), payload, where)
-    if part and ident == model.OSD_ID:
+    if part and ident == t.osd_id:
         line += " That is the main image's region: the main image written before it is erased again."
     return line, True
 
 
-def written(files, trace):
+def written(t, files, trace):
     """The images the unit received, in order: (name, sectors erased, write
     modes before the erase). The k-th erase run belongs to the k-th file the
     program reads: a file it refuses stops the update before the next one."""
-    order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
+    order = (t.main,) + (t.parts if files.get(t.main, b"")[:4] == t.osd_id else ())
     runs, modes, current = [], 0, None
-    for ms, kind, fault, b, reply in trace.frames:
-        if kind == "erase":
+    for frame in trace.frames:
+        if frame.kind == "erase":
             if current is None:
                 current = ([], modes)
                 runs.append(current)
-            current[0].append(b[4])
-        elif kind in ("mode", "speed", "ready"):
+            current[0].append(frame.sent[4])
+        elif frame.kind in ("mode", "speed", "ready"):
             current = None
-            if kind == "mode" and b[2] == 0xD9:
+            if frame.kind == "mode" and frame.sent[2] == t.write_mode:
                 modes += 1
     return [(name, sectors, before) for name, (sectors, before) in zip(order, runs)]
 
 
-def flash_report(folder, files, trace, old):
+def flash_report(t, folder, files, trace, old):
     """(ok, line) for each file the program wrote, against the flash at the
     write mode that follows it (at the end when none follows): the payload in
     place, the rest of its region erased. Then the flash outside every erased
     sector against the old content it started with."""
     lines, erased = [], set()
     final = os.path.join(folder, "flash-final.bin")
-    done = written(files, trace)
+    done = written(t, files, trace)
     for name, sectors, before in done:
         erased.update(sectors)
         data = files[name]
-        base, first, count = model.REGIONS[data[:4]]
-        dump = os.path.join(folder, "flash-%d.bin" % (before + 1))
-        where = "write mode #%d" % (before + 1)
-        if not os.path.exists(dump):
-            dump, where = final, "the end"
-        if not os.path.exists(dump):
+        base, first, count = t.regions[data[:4]]
+        placed = image_in_flash(folder, data, base, count * t.sector, before)
+        if placed is None:
             lines.append((False, "%s: no flash dump to compare with" % name))
             continue
-        flash = read(dump)
-        payload = data[4:]
-        same = flash[base:base + len(payload)] == payload
-        rest = flash[base + len(payload):base + count * model.SECTOR]
+        rest = placed.rest
         clean = rest.count(0xFF) == len(rest)
-        lines.append((same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its region "
-                      "(%d bytes) %s" % (name, data[:4].decode(), len(payload), base,
-                                         "matches" if same else "DIFFERS from", where, len(rest),
-                                         "erased" if clean else "NOT erased")))
-    order = [model.MAIN] + (model.PARTS if files.get(model.MAIN, b"")[:4] == model.OSD_ID else [])
+        lines.append((placed.same and clean, "%s (%s, %d bytes at 0x%06X): %s the flash at %s; the rest of its "
+                      "region (%d bytes) %s" % (name, data[:4].decode(), len(data) - 4, base,
+                                               "matches" if placed.same else "DIFFERS from", placed.where,
+                                               len(rest), "erased" if clean else "NOT erased")))
+    order = (t.main,) + (t.parts if files.get(t.main, b"")[:4] == t.osd_id else ())
     lines += [(True, "%s: not written" % name) for name in order[len(done):] if name in files]
     if os.path.exists(final):
         flash = read(final)
-        main = files.get(model.MAIN, b"")
-        if main[:4] == model.OSD_ID and done and done[0][0] == model.MAIN:
+        main = files.get(t.main, b"")
+        if main[:4] == t.osd_id and done and done[0][0] == t.main:
             # What the unit starts from: a part of the same kind goes where the main image went.
-            base = model.REGIONS[main[:4]][0]
-            kept = flash[base:base + len(main) - 4] == main[4:]
-            over = [n for n, _, _ in done[1:] if files[n][:4] == model.OSD_ID]
-            lines.append((kept, "%s at the end: %s" % (model.MAIN, "still in the flash" if kept else
+            base = t.regions[main[:4]][0]
+            kept = image_in_flash(folder, main, base, 0, None).same
+            over = [n for n, _, _ in done[1:] if files[n][:4] == t.osd_id]
+            lines.append((kept, "%s at the end: %s" % (t.main, "still in the flash" if kept else
                           "NOT in the flash any more%s" % (
                               " (written over by %s, of the same kind)" % ", ".join(over) if over else ""))))
-        sector = model.SECTOR
+        sector = t.sector
         changed = [a for a in range(0, len(flash), sector) if a // sector not in erased
                    and flash[a:a + sector].count(old) != sector]
         lines.append((not changed, "flash outside the erased sectors, at the end: %s" % (
@@ -159,17 +154,13 @@ def flash_report(folder, files, trace, old):
     return lines
 
 
-def estimate_ms(files, round_trip, erase_ms, program_ms):
+def estimate_ms(t, files, round_trip, erase_ms, program_ms):
     """The lower bound of bench/README.md for the update of these files, as
     the tests' record of it gives it: every frame's round trip, the erase and
     program times the unit needs, and every pause the procedure mandates."""
-    bound = model.record(files, timing={"round_trip_ms": round_trip, "erase_ms": erase_ms,
+    bound = model.record(t, files, timing={"round_trip_ms": round_trip, "erase_ms": erase_ms,
                                         "program_ms": program_ms})["bound"]
     return bound["ms"], {
         "mode, speed and ready frames": bound["commands"], "one-second pauses": bound["pauses"],
         "erase runs": bound["erase_runs"], "sectors": bound["sectors"], "page programs": bound["programs"]}
 
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()

@@ -2,6 +2,7 @@
 and the checks of what it did against the model."""
 import collections
 import copy
+import dataclasses
 import glob
 import os
 import shutil
@@ -13,9 +14,9 @@ import model
 import traced
 from cases import RESTORE, UPDATE
 from menu_commands import COMMANDS
-from observe import UnitTrace
+from observe import UnitTrace, image_in_flash, read
 from prefix import prefix_path
-from session import TITLE, Failure, Session, run
+from session import Failure, Session, run
 
 SKIP = 77
 CASE_SECONDS = 140  # every wait of a case ends by then; CTest allows 180
@@ -65,7 +66,7 @@ def first_difference(got, want):
     return "got %r, expected %r" % (got, want)
 
 
-def prepare(case, folder, win_dir, make_images, images=None):
+def prepare(case, folder, table, win_dir, make_images, images=None):
     """The run's folder: program, simulated unit, settings, and the image files
     that make_images writes for the case (or, given `images`, those files)."""
     exe = os.path.join(win_dir, "app", "SorvikFpgaUpdate.exe")
@@ -81,7 +82,7 @@ def prepare(case, folder, win_dir, make_images, images=None):
         for name, data in images.items():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
-        write_settings(case, folder)
+        write_settings(case, folder, table)
         return dict(images)
     args = [make_images, folder, "--main-id", case.main[0], "--main-size", str(case.main[1]),
             "--part-size", str(case.parts)]
@@ -96,22 +97,22 @@ def prepare(case, folder, win_dir, make_images, images=None):
         else:
             os.remove(os.path.join(folder, name))
     files = {}
-    for name in [model.MAIN] + model.PARTS:
+    for name in (table.main,) + table.parts:
         path = os.path.join(folder, name)
         if os.path.exists(path):
             with open(path, "rb") as f:
                 files[name] = f.read()
-            ident, size = case.main if name == model.MAIN else (None, case.parts)
+            ident, size = case.main if name == table.main else (None, case.parts)
             if len(files[name]) != 4 + size or (ident and files[name][:4] != ident.encode()):
                 raise Failure("make_images wrote %s with %d bytes, not an id and %d" % (name, len(files[name]), size))
-    write_settings(case, folder)
+    write_settings(case, folder, table)
     return files
 
 
-def write_settings(case, folder):
+def write_settings(case, folder, table):
     lines = ["devices = %s" % case.devices] + ["%s = %s" % kv for kv in case.settings.items()]
     if not case.opens:
-        lines.append("call_fault = %d:1" % model.OPEN_ORDINAL)
+        lines.append("call_fault = %d:1" % table.open_ordinal)
     replay = getattr(case, "replay", None)
     # A replay answers as the recorded run did: no fault of its own.
     lines += ["replay = %s" % replay] if replay else ["fault = %s" % f for f in case.faults]
@@ -119,14 +120,15 @@ def write_settings(case, folder):
         f.write("\n".join(lines) + "\n")
 
 
-def expectation(case, files, folder):
+def expectation(case, files, folder, table):
     """One attempt for the choices of "U&pdate Firmware" before each file put
     back, and one after the last (a choice while an update runs is no attempt
     of its own)."""
     # With the trace library in the maker's place no bridge library is
     # reached: the program sees what it sees with no bridge attached.
     devices = case.devices.split(",") if case.maker == "unit" else []
-    expect = model.Expect(dict(files), case.faults, devices, case.settings.get("flash_fill", 0xFF), case.opens)
+    expect = model.Expect(table, dict(files), case.faults, devices, case.settings.get("flash_fill", 0xFF),
+                          case.opens)
     chosen = False
     for step in case.steps:
         if step == UPDATE:
@@ -144,8 +146,8 @@ def expectation(case, files, folder):
 class Driver:
     """Performs a case's steps and notes what each must have caused."""
 
-    def __init__(self, session, checks):
-        self.s, self.c = session, checks
+    def __init__(self, session, checks, table):
+        self.s, self.c, self.table = session, checks, table
         self.main_commands = []    # WM_COMMAND wParam values the main window must get, in order
         self.about_commands = []   # (About box, wParam that must close it)
         self.boxes_seen = []       # (caption, texts) of each message box, as list_windows.exe read it
@@ -168,7 +170,7 @@ class Driver:
             box = s.dismiss_box()
             self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
         elif kind == "wait_text":
-            text = getattr(model, step[1])
+            text = getattr(self.table, step[1])
             s.wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
         elif kind == RESTORE:
             os.replace(os.path.join(s.folder, HELD, step[1]), os.path.join(s.folder, step[1]))
@@ -226,7 +228,8 @@ class Driver:
         time.sleep(0.3)
         after = s.relay()
         self.c.equal("clicks in the client area draw and show nothing", after.shown(), before.shown())
-        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()], ["SORVIK UPDATE"])
+        self.c.equal("clicks in the client area open no window", [w.cls for w in s.windows()],
+                     [self.table.window.cls])
 
     def about(self, opened_by, closed_by):
         s = self.s
@@ -238,9 +241,9 @@ class Driver:
             self.main_commands.append(0x10000 | COMMANDS["CommandAbout"])  # high word 1: from an accelerator
         box = s.wait_dialog("the About box")
         s.screenshot("about")
-        self.c.equal("About box (%s): title" % opened_by, box.title, TITLE)
-        self.c.equal("About box (%s): texts" % opened_by, box.statics(),
-                     ["Sorvik Fpga Update", "Loader Version 1.0_120_xp"])
+        window = self.table.window
+        self.c.equal("About box (%s): title" % opened_by, box.title, window.title)
+        self.c.equal("About box (%s): texts" % opened_by, box.statics(), list(window.about))
         self.c.equal("About box (%s): OK button" % opened_by, [c[3] for c in box.child("Button", 1)], ["OK"])
         self.c.equal("About box (%s): its client area on the window's" % opened_by, box.client, s.main.client)
         if closed_by == "ok":
@@ -274,14 +277,14 @@ def quiet_after(condition, shown, seconds):
     return None
 
 
-def check_window(s, c):
+def check_window(s, c, window):
     xs = s.x_window()
-    c.equal("one window titled %r" % TITLE, len(xs), 1)
+    c.equal("one window titled %r" % window.title, len(xs), 1)
     if xs:
-        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), TITLE)
+        c.equal("window title", s.x("getwindowname", xs[0]).rstrip("\n"), window.title)
         geometry = dict(l.split("=") for l in s.x("getwindowgeometry", "--shell", xs[0]).split())
-        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), (300, 200))
-    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), ("SORVIK UPDATE", (300, 200)))
+        c.equal("window size (xdotool)", (int(geometry["WIDTH"]), int(geometry["HEIGHT"])), window.size)
+    c.equal("window class and size (Wine)", (s.main.cls, s.main.size), (window.cls, window.size))
 
 
 def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
@@ -307,7 +310,7 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
             driver.close_commands)
     if driver.main_commands.count(COMMANDS["CommandUpdateFirmware"]) > 1 and not driver.restored:
         # The second choice came while the first update ran (after its first text, before its end).
-        started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == model.UPDATING)
+        started = next(i for i, e in enumerate(relay.events) if e.kind == "text" and e.text == expect.table.updating)
         ended = next((i for i, e in enumerate(relay.events) if e.kind == "box"), len(relay.events))
         second = [at for at, wp in relay.commands(hwnd) if wp == COMMANDS["CommandUpdateFirmware"]][1]
         c.check("second Update chosen while the first ran", started < second <= ended,
@@ -335,73 +338,86 @@ def check_outputs(c, folder, relay, expect, driver, exit_code, unit=True):
     c.check("simulated unit understood its settings", not os.path.exists(os.path.join(folder, "error.txt")),
             read(os.path.join(folder, "error.txt")).decode(errors="replace")
             if os.path.exists(os.path.join(folder, "error.txt")) else "")
-    return image_report(folder, expect, dumps)
+    return image_report(folder, expect)
 
 
-def image_report(folder, expect, dumps):
+def image_report(folder, expect):
     """Each written image against the flash at the write mode that follows it
     (the flash at the end when none follows), and a 1A70 main image also at the end."""
-    lines = []
-    final = os.path.join(folder, "flash-final.bin")
+    lines, t = [], expect.table
     checks = [(name, index) for name, index in expect.images]
     # Not when a part of the same kind was written over it afterwards.
-    over = any(expect.files.get(n, b"")[:4] == model.OSD_ID for n, _ in checks if n != model.MAIN)
-    if expect.files.get(model.MAIN, b"")[:4] == model.OSD_ID and any(n == model.MAIN for n, _ in checks) \
-            and not over:
-        checks.append((model.MAIN, None))
+    over = any(expect.files.get(n, b"")[:4] == t.osd_id for n, _ in checks if n != t.main)
+    if expect.files.get(t.main, b"")[:4] == t.osd_id and any(n == t.main for n, _ in checks) and not over:
+        checks.append((t.main, None))
     for name, index in checks:
         data = expect.files[name]
-        base = model.REGIONS[data[:4]][0]
-        path = final if index is None or index >= len(dumps) else dumps[index]
-        if not os.path.exists(path):
-            lines.append((False, "%s: no flash dump %s" % (name, path)))
+        base = t.regions[data[:4]][0]
+        placed = image_in_flash(folder, data, base, 0, index)
+        if placed is None:
+            lines.append((False, "%s: no flash dump %s" % (name, os.path.join(folder, "flash-final.bin"))))
             continue
-        flash = read(path)
-        same = flash[base:base + len(data) - 4] == data[4:]
-        where = "the end" if path == final else "write mode #%d" % (index + 1)
-        lines.append((same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
-            name, data[:4].decode(), len(data) - 4, base, "matches" if same else "DIFFERS from", where)))
+        lines.append((placed.same, "%s (%s, %d bytes at 0x%06X) %s the flash at %s" % (
+            name, data[:4].decode(), len(data) - 4, base, "matches" if placed.same else "DIFFERS from",
+            placed.where)))
     return lines
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep=False, seconds=CASE_SECONDS,
-             images=None, compare=True, through_trace=False, replay=None, slot=0, name=None):
-    """Runs the case. With `images` (name -> bytes) those files lie beside the
-    program instead of make_images's. compare=False: what the program does is
-    recorded but not checked against the model (which knows files of a known
-    kind that fit their region, no others). through_trace: with the trace
-    library in front of the simulated one, and the reader's frames held
+@dataclasses.dataclass(frozen=True)
+class RunOptions:
+    """How a case runs. images (name -> bytes): those files lie beside the
+    program instead of make_images's. compare False: what the program does
+    is recorded but not checked against the model (which knows files of a
+    known kind that fit their region, no others). through_trace: with the
+    trace library in front of the simulated one, and the reader's frames held
     against the unit's. replay: a trace the simulated unit answers as.
     slot: the Wine prefix of the work folder to run in (prefix.prefix_path).
     name: the artefact folder's name under <work>/<arch>, when not the one
-    that the case and the way it runs give."""
-    name = name or ("traced." if through_trace else "replayed." if replay else "") + case.name
-    folder = os.path.join(os.path.abspath(work), arch, name)
-    if replay:
+    that the case and the way it runs give. keep: the program, libraries,
+    images and flash dumps stay in the folder of a passing run too."""
+    table: model.Table
+    arch: str
+    work: str
+    win_dir: str
+    make_images: str
+    inspect: str
+    display: str = None
+    keep: bool = False
+    seconds: float = CASE_SECONDS
+    images: dict = None
+    compare: bool = True
+    through_trace: bool = False
+    replay: str = None
+    slot: int = 0
+    name: str = None
+
+
+def run_case(case, options):
+    """Runs the case as `options` say; gives back its Run."""
+    o = options
+    name = o.name or ("traced." if o.through_trace else "replayed." if o.replay else "") + case.name
+    folder = os.path.join(os.path.abspath(o.work), o.arch, name)
+    if o.replay:
         case = copy.copy(case)
-        case.replay = replay
-    files = prepare(case, folder, win_dir, make_images, images)
+        case.replay = o.replay
+    files = prepare(case, folder, o.table, o.win_dir, o.make_images, o.images)
     itself = case.maker == "trace itself"
-    if through_trace or itself:
+    if o.through_trace or itself:
         try:
-            traced.place(folder, win_dir, itself_as_maker=itself)
+            traced.place(folder, o.win_dir, itself_as_maker=itself)
         except traced.Missing as e:
             raise Failure(str(e))
-    expect = expectation(case, files, folder) if compare else None
+    expect = expectation(case, files, folder, o.table) if o.compare else None
     checks = Checks()
-    session = Session(folder, prefix_path(work, slot), inspect, arch, display, seconds=seconds)
+    session = Session(folder, prefix_path(o.work, o.slot), o.inspect, o.table.window, o.arch, o.display,
+                      seconds=o.seconds)
     started = time.monotonic()
     exit_code, relay, images, error = None, None, [], None
     try:
         session.start()
         session.screenshot("start")
-        check_window(session, checks)
-        driver = Driver(session, checks)
+        check_window(session, checks, o.table.window)
+        driver = Driver(session, checks, o.table)
         for step in case.steps:
             driver.step(step)
         exit_code = session.wait_exit(60)
@@ -418,30 +434,30 @@ def run_case(case, arch, work, win_dir, make_images, inspect, display=None, keep
         checks.check("the case ran to its end", False, error)
     else:
         relay = session.relay()
-        if compare:
+        if o.compare:
             images = check_outputs(checks, folder, relay, expect, driver, exit_code, unit=not itself)
             for ok, line in images:
                 checks.check(line, ok)
         if itself:
-            check_trace_itself(checks, folder)
-        elif through_trace:
+            check_trace_itself(checks, folder, o.table)
+        elif o.through_trace:
             check_trace(checks, folder, expect, exit_code)
     with open(os.path.join(folder, "result.txt"), "w") as f:
         f.write(checks.report() + "\n")
-    if checks.passed and not keep:
+    if checks.passed and not o.keep:
         for pattern in ("*.bin", "*.exe", "*.dll"):  # large, and made again by every run
             for p in glob.glob(os.path.join(folder, pattern)):
                 os.remove(p)
     return Run(checks, folder, elapsed, exit_code, relay, images)
 
 
-def check_trace_itself(checks, folder):
+def check_trace_itself(checks, folder, table):
     """The trace library found itself in the maker's place: one trace, which
     names the mistake."""
     found = traced.trace_files(folder)
     if checks.equal("the trace library wrote one trace beside the program", len(found), 1):
         checks.equal("the trace names the trace library in the maker's place; every call failed unloaded",
-                     traced.itself_as_maker_faults(found[0]), [])
+                     traced.itself_as_maker_faults(found[0], table), [])
 
 
 def check_trace(checks, folder, expect, exit_code):
@@ -455,6 +471,6 @@ def check_trace(checks, folder, expect, exit_code):
                  traced.frame_differences(found[0], unit), [])
     said = traced.verdict(found[0])
     if expect is not None:
-        succeeded = any(box[0] == model.table()["box_ok"][0] for box in expect.boxes())
+        succeeded = any(box[0] == expect.table.box_ok[0] for box in expect.boxes())
         checks.check("the reader's verdict agrees with the run's end (verdict: %s)" % said,
                      (said == "the update went through") == succeeded)

@@ -16,7 +16,6 @@ WINE64 = next((p for p in ("/usr/lib/wine/wine64", "/usr/lib64/wine/wine64", shu
 WINE32 = shutil.which("wine") or "wine"  # picks the 32-bit loader when it is there
 WINESERVER = next((p for p in ("/usr/lib/wine/wineserver", shutil.which("wineserver") or "")
                    if p and os.access(p, os.X_OK)), "wineserver")
-TITLE = "Sorvik Fpga Update"
 
 
 class Failure(Exception):
@@ -105,12 +104,14 @@ class Display:
 class Session:
     """The program started in `folder`, with its display; artefacts go to `folder`."""
 
-    def __init__(self, folder, prefix, inspect_exe, arch="x86_64", display=None, log=print, screen=None,
+    def __init__(self, folder, prefix, inspect_exe, window, arch="x86_64", display=None, log=print, screen=None,
                  seconds=None):
-        """screen: for pictures, e.g. "640x480x24", on a white desktop of our own.
+        """window: the main window as the tests' table has it (model.Window).
+        screen: for pictures, e.g. "640x480x24", on a white desktop of our own.
         seconds: bounds every wait of this session, so a stuck run ends (and
         cleans up) before CTest's time-out."""
         self.folder, self.prefix, self.inspect_exe, self.log = folder, prefix, inspect_exe, log
+        self.window = window
         self.deadline = None if seconds is None else time.monotonic() + seconds
         self.loader = WINE32 if arch == "i686" else WINE64
         self.display = Display(folder, display, screen, True) if screen else Display(folder, display)
@@ -141,7 +142,7 @@ class Session:
 
     def _main_window(self):
         self._check_running()
-        found = [w for w in self.windows() if w.cls == "SORVIK UPDATE"]
+        found = [w for w in self.windows() if w.cls == self.window.cls]
         return found[0] if found else None
 
     def _check_running(self):
@@ -200,9 +201,9 @@ class Session:
             raise Failure("xdotool %s failed: %s" % (" ".join(args), r.stderr.strip()))
         return r.stdout
 
-    def x_window(self, title=TITLE):
-        """The X windows with this title (xdotool's view: the top-level windows only)."""
-        return self.x("search", "--onlyvisible", "--name", "^%s$" % title).split()
+    def x_window(self):
+        """The X windows with the main window's title (xdotool's view: the top-level windows only)."""
+        return self.x("search", "--onlyvisible", "--name", "^%s$" % self.window.title).split()
 
     # --- acting like a user ------------------------------------------------------------
     def click(self, window, x, y, button=1):

@@ -11,7 +11,6 @@ import sys
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "trace")
 sys.path.insert(0, TOOLS)
 
-import model  # noqa: E402
 import trace_frames  # noqa: E402
 import trace_load  # noqa: E402
 import trace_road  # noqa: E402
@@ -36,7 +35,7 @@ def place(folder, win_dir, itself_as_maker=False):
         shutil.copy(library, os.path.join(folder, MAKER))
 
 
-def itself_as_maker_faults(trace_path):
+def itself_as_maker_faults(trace_path, table):
     """[] when the trace is that of the trace library found in the maker's
     place: the start record names the mistake, every call failed without a
     library, and the trace ends; else what is wrong."""
@@ -45,12 +44,12 @@ def itself_as_maker_faults(trace_path):
     out = []
     start = records[0] if records else {}
     error = start.get("maker", {}).get("error") if start.get("op") == "start" else None
-    if error != model.TRACE_ITSELF_ERROR:
+    if error != table.trace_itself_error:
         out.append("the start record's maker error is %r" % error)
     calls = records[1:-1]
     if not calls:
         out.append("no call recorded")
-    status = model.TRACE_NO_LIBRARY_STATUS
+    status = table.trace_no_library_status
     out += ["line %d: %s" % (i + 2, json.dumps(r)) for i, r in enumerate(calls)
             if r.get("st") != status or r.get("nolib") is not True]
     if not records or records[-1].get("op") != "end":
@@ -62,7 +61,7 @@ def trace_files(folder):
     return sorted(glob.glob(os.path.join(folder, "SiUSBXp-trace-*.jsonl")))
 
 
-def reply_sent(kind, fault, reply):
+def reply_sent(fault, reply):
     """What of the unit's reply reached the program, by the fault on it."""
     if fault in ("no_reply", "late_reply"):
         return None  # never, or after the program's window
@@ -78,10 +77,10 @@ def frame_differences(trace_path, unit_frames):
     out = []
     if len(frames) != len(unit_frames):
         out.append("the trace holds %d frames, the unit received %d" % (len(frames), len(unit_frames)))
-    for i, (f, (ms, kind, fault, sent, reply)) in enumerate(zip(frames, unit_frames)):
-        want = reply_sent(kind, fault, reply)
-        if f.bytes != sent:
-            out.append("frame %d: the trace has %s, the unit received %s" % (i, f.bytes.hex(), sent.hex()))
+    for i, (f, unit) in enumerate(zip(frames, unit_frames)):
+        want = reply_sent(unit.fault, unit.reply)
+        if f.bytes != unit.sent:
+            out.append("frame %d: the trace has %s, the unit received %s" % (i, f.bytes.hex(), unit.sent.hex()))
         elif f.reply != want and not (want is None and f.reply is None):
             out.append("frame %d (%s): reply %s in the trace, the unit's %s" % (
                 i, f.name, f.reply.hex() if f.reply else None, want.hex() if want is not None else None))

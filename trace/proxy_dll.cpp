@@ -354,9 +354,9 @@ private:
 // Holds the bookkeeping lock while a call's line is formatted and handed to
 // the spool; wakes the writer when the spool fills up, and when the call
 // failed or closed the bridge: those lines are what a support engineer
-// needs even from a process that dies next. A failing check's own run stays open to join its repeats (a
-// program that polls a failing queue would write a line per call); what came
-// before it goes out.
+// needs even from a process that dies next. A failing check's own run stays
+// open to join its repeats (a program that polls a failing queue would write
+// a line per call); what came before it goes out.
 class Book {
 public:
     Book(BridgeStatus status, bool drain = false) : drain_(drain || status != 0), wake_(drain_) { lock.Enter(); }

@@ -42,10 +42,6 @@ std::string VersionText(uint32_t major, uint32_t minor, uint32_t build) {
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
 }
 
-}  // namespace trace
-
-namespace trace {
-
 namespace {
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool Separator(wchar_t c) { return c == L'\\' || c == L'/'; }

@@ -34,20 +34,10 @@ Frame EraseWalk::Reply() const {
 void EraseWalk::Answer(std::optional<BYTE> reply) {
     switch (next_) {
     case Next::WriteEnable:
-        if (reply == WriteEnableReply) {
-            next_ = Next::Erase;
-        } else {
-            next_ = Next::Refused;
-            failureBox_ = &WriteEnableFailedBox;
-        }
+        Accept(reply, WriteEnableReply, Next::Erase, WriteEnableFailedBox);
         break;
     case Next::Erase:
-        if (reply == EraseReply(sector_)) {
-            next_ = Next::Status;
-        } else {
-            next_ = Next::Refused;
-            failureBox_ = &SectorEraseFailedBox;
-        }
+        Accept(reply, EraseReply(sector_), Next::Status, SectorEraseFailedBox);
         break;
     case Next::Status:
         // A status read without a reply, or busy, is followed by another.
@@ -59,6 +49,15 @@ void EraseWalk::Answer(std::optional<BYTE> reply) {
     default:
         break;
     }
+}
+
+void EraseWalk::Accept(std::optional<BYTE> reply, BYTE wanted, Next then, const Box& refused) {
+    if (reply == wanted) {
+        next_ = then;
+        return;
+    }
+    next_ = Next::Refused;
+    failureBox_ = &refused;
 }
 
 }  // namespace expected

@@ -35,6 +35,10 @@ public:
     const Box* FailureBox() const { return failureBox_; }
 
 private:
+    // A frame answered by its checksum: the next frame when the product took
+    // the wanted reply, else the run refused with the frame's box.
+    void Accept(std::optional<BYTE> reply, BYTE wanted, Next then, const Box& refused);
+
     Next next_ = Next::WriteEnable;
     BYTE sector_;
     BYTE last_;

@@ -167,8 +167,7 @@ class Driver:
             s.menu("alt+F4")
             self.close_commands += 1
         elif kind == "ok":
-            box = s.dismiss_box()
-            self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
+            self.dismiss_box()
         elif kind == "wait_text":
             text = getattr(self.table, step[1])
             s.wait_for("the text %r" % text, lambda: s.relay().has_text(text), 30, 0.1)
@@ -214,8 +213,12 @@ class Driver:
                 return
             after_box = found is True
             if after_box:
-                box = s.dismiss_box()
-                self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
+                self.dismiss_box()
+
+    def dismiss_box(self):
+        """Clicks OK on the one message box, noting its caption and texts."""
+        box = self.s.dismiss_box()
+        self.boxes_seen.append((box.title, [t for t in box.statics() if t]))
 
     def clicks(self):
         s = self.s

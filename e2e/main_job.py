@@ -27,7 +27,7 @@ def command_demo(a, t):
     images = None
     if a.images is not None:
         try:
-            images, words, _ = rehearsal.survey(t, a.images)
+            images, words = rehearsal.survey(t, a.images)
         except rehearsal.Unusable as e:
             say("Nothing to rehearse: %s." % e)
             return USAGE

@@ -19,11 +19,10 @@ class Unusable(Exception):
 
 
 def survey(t, folder):
-    """(files, words, good): the image files by their fixed names (name ->
-    bytes), what the program will do with them in words, and whether it will
-    write every file it reaches. The program checks every file it will write
-    before it opens the bridge, in the order it writes them, and refuses the
-    set at the first bad one."""
+    """(files, words): the image files by their fixed names (name -> bytes)
+    and what the program will do with them in words. The program checks
+    every file it will write before it opens the bridge, in the order it
+    writes them, and refuses the set at the first bad one."""
     if not os.path.exists(folder):
         raise Unusable("the folder %s does not exist" % folder)
     if not os.path.isdir(folder):
@@ -67,7 +66,7 @@ def survey(t, folder):
     if others:
         shown = ", ".join(others[:8]) + (", ..." if len(others) > 8 else "")
         words.append("Not used (the program reads only the names above): %s" % shown)
-    return files, words, good
+    return files, words
 
 
 def describe(t, name, data, part=False):
